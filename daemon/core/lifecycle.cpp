@@ -1,0 +1,201 @@
+#include "lifecycle.h"
+
+#include "gpio.h"
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <signal.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <span>
+
+// SIGPIPE keeps its default action: every send to a peer (control replies, event
+// notifications) passes MSG_NOSIGNAL instead. Ignoring the signal process-wide would be
+// inherited by the outside programs the daemon starts, which expect the default.
+
+namespace {
+
+// 1: detach and log the lifecycle to syslog; 0: stay in the foreground (-f).
+int daemon_mode = 1;
+
+// Cleared from the signal handler, so it must be a lock-free atomic.
+std::atomic<int> main_running{1};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+void signal_handler(int sig)
+{
+    if (sig == SIGINT || sig == SIGTERM)
+        main_running.store(0);
+}
+
+void print_usage(const char *program)
+{
+    printf("Usage: %s [options]\n", program);
+    puts("Options:");
+    puts("  -f      Run in foreground (don't daemonize)");
+    puts("  -h      Show this help");
+}
+
+// The handler stays installed after each delivery and interrupted system calls are
+// restarted where the system allows it; SIGHUP is caught so it neither stops nor kills.
+void install_signal_handlers()
+{
+    struct sigaction action {};
+    action.sa_handler = signal_handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(sig, &action, nullptr);
+}
+
+void close_syslog_with(int priority, const char *message)
+{
+    if (daemon_mode == 1) {
+        syslog(priority, "%s", message);
+        closelog();
+    }
+}
+
+// Points the standard streams at /dev/null; the descriptors 0 to 2 stay inheritable.
+void redirect_standard_streams()
+{
+    int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int out = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (in >= 0) {
+        dup2(in, STDIN_FILENO);
+        close(in);
+    }
+    if (out >= 0) {
+        dup2(out, STDOUT_FILENO);
+        dup2(out, STDERR_FILENO);
+        close(out);
+    }
+}
+
+// Returns -1 in the parent (which must exit 0 at once), 0 in the detached child; exits
+// with status 1 on a failure.
+int detach()
+{
+    puts("Starting as daemon...");
+    fflush(nullptr);  // the child must not print the parent's buffered output again
+    pid_t pid = fork();
+    if (pid < 0) {
+        fputs("Failed to fork\n", stderr);
+        exit(1);
+    }
+    if (pid > 0)
+        return -1;
+    if (setsid() < 0) {
+        fputs("Failed to create session\n", stderr);
+        exit(1);
+    }
+    if (chdir("/") < 0) {
+        fputs("Failed to change directory\n", stderr);
+        exit(1);
+    }
+    redirect_standard_streams();
+    openlog("tesmar_gpio", LOG_PID, LOG_DAEMON);
+    syslog(LOG_INFO, "Daemon started");
+    return 0;
+}
+
+struct init_step {
+    int (*run)();
+    const char *failure;  // written to standard error when the step fails
+};
+
+const init_step init_steps[] = {
+    {gpio_init, "Failed to initialize GPIO\n"},
+    {gpio_init_outputs, "Failed to initialize output GPIOs\n"},
+    {gpio_init_inputs, "Failed to initialize input GPIOs\n"},
+};
+
+const init_step start_steps[] = {
+    {nullptr, nullptr},
+};
+
+// Runs the steps in order; the first failure is reported and ends the sequence.
+bool run_steps(std::span<const init_step> steps)
+{
+    for (const init_step &step : steps) {
+        if (step.run == nullptr)
+            continue;
+        if (step.run() < 0) {
+            fputs(step.failure, stderr);
+            return false;
+        }
+    }
+    return true;
+}
+
+void stop_services()
+{
+    puts("Stopping services...");
+    puts("All services stopped");
+}
+
+void cleanup_modules()
+{
+    puts("Cleaning up...");
+    gpio_cleanup();
+    puts("Cleanup complete");
+}
+
+}  // namespace
+
+int daemon_main(int argc, char **argv)
+{
+    // Progress lines must reach a pipe or log file as they happen, not at exit.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    int opt;
+    while ((opt = getopt(argc, argv, "fh")) != -1) {
+        switch (opt) {
+        case 'f':
+            daemon_mode = 0;
+            break;
+        case 'h':
+            print_usage(argv[0]);
+            return 0;
+        default:
+            print_usage(argv[0]);
+            return 1;
+        }
+    }
+
+    install_signal_handlers();
+
+    if (daemon_mode == 1 && detach() < 0)
+        return 0;
+
+    puts("Initializing GPIO manager...");
+    if (!run_steps(init_steps)) {
+        close_syslog_with(LOG_ERR, "Failed to initialize modules");
+        return 1;
+    }
+    puts("All modules initialized");
+    puts("Starting services...");
+
+    if (!run_steps(start_steps)) {
+        cleanup_modules();
+        close_syslog_with(LOG_ERR, "Failed to start modules");
+        return 1;
+    }
+    puts("All services started");
+
+    while (main_running.load() != 0)
+        sleep(1);
+
+    stop_services();
+    cleanup_modules();
+
+    if (daemon_mode == 1)
+        close_syslog_with(LOG_INFO, "Daemon stopped");
+    else
+        puts("GPIO manager stopped");
+    return 0;
+}

@@ -1,0 +1,6 @@
+#include "lifecycle.h"
+
+int main(int argc, char **argv)
+{
+    return daemon_main(argc, argv);
+}

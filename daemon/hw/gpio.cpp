@@ -1,0 +1,277 @@
+#include "gpio.h"
+
+#include "board_root.h"
+
+#include <gpiod.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+const gpio_line_def gpio_output_lines[GPIO_OUTPUT_COUNT] = {
+    {"SYS_LED1", "/dev/gpiochip3", 11, "状态灯"},
+    {"SYS_LED2", "/dev/gpiochip6", 8, "外电指示灯"},
+    {"SYS_LED3", "/dev/gpiochip8", 5, "存储指示灯"},
+    {"SYS_LED4", "/dev/gpiochip1", 6, "数据指示灯"},
+    {"SYS_LED5", "/dev/gpiochip8", 9, "WIFI指示灯"},
+    {"SYS_LED6", "/dev/gpiochip8", 6, "4G指示灯"},
+    {"SYS_LED7", "/dev/gpiochip8", 7, "网口指示灯"},
+    {"BEEP", "/dev/gpiochip1", 11, "蜂鸣器"},
+    {"VOUT12V", "/dev/gpiochip6", 13, "12V电源控制"},
+    {"NA", "/dev/gpiochip8", 1, "未定义"},
+};
+
+const gpio_line_def gpio_input_lines[GPIO_INPUT_COUNT] = {
+    {"4G", "/dev/gpiochip1", 9, "EC20控制信号"},
+    {"VALID1", "/dev/gpiochip6", 11, "外接电源判断"},
+    {"VALID2", "/dev/gpiochip6", 12, "内接电源判断"},
+    {"WIFI", "/dev/gpiochip8", 10, "WIFI控制信号"},
+};
+
+namespace {
+
+struct chip_entry {
+    std::string path;  // as the table names it, compared by content
+    gpiod_chip *chip = nullptr;
+};
+
+struct output_line {
+    gpiod_line_request *request = nullptr;
+    unsigned int offset = 0;
+    // Written by several threads at once (two clients may drive VOUT12V together).
+    std::atomic<int> value{0};
+};
+
+struct input_line {
+    gpiod_line_request *request = nullptr;
+    unsigned int offset = 0;
+};
+
+// Requests and the chip cache change only on the main thread while no other thread
+// uses the lines (init before the service threads start, cleanup after they stop).
+struct gpio_state {
+    chip_entry chips[GPIO_MAX_CHIPS];
+    int chip_count = 0;
+    output_line outputs[GPIO_OUTPUT_COUNT];
+    input_line inputs[GPIO_INPUT_COUNT];
+} gpio;
+
+bool output_id_valid(int id) { return static_cast<unsigned>(id) < GPIO_OUTPUT_COUNT; }
+bool input_id_valid(int id) { return static_cast<unsigned>(id) < GPIO_INPUT_COUNT; }
+
+struct settings_deleter {
+    void operator()(gpiod_line_settings *s) const { gpiod_line_settings_free(s); }
+};
+struct config_deleter {
+    void operator()(gpiod_line_config *c) const { gpiod_line_config_free(c); }
+};
+
+enum class line_kind { output, input };
+
+// Requests one line on its own request; the settings and config are freed on every path.
+// Returns nullptr after writing the failure message.
+gpiod_line_request *request_line(const gpio_line_def &def, line_kind kind)
+{
+    gpiod_chip *chip = gpio_get_chip(def.chip_path);
+    if (chip == nullptr) {
+        fprintf(stderr, "Chip not found for %s\n", def.name);
+        return nullptr;
+    }
+
+    std::unique_ptr<gpiod_line_settings, settings_deleter> settings(gpiod_line_settings_new());
+    if (!settings) {
+        fprintf(stderr, "Failed to create line settings\n");
+        return nullptr;
+    }
+    // The setters only fail for values outside their enumerations.
+    if (kind == line_kind::output) {
+        gpiod_line_settings_set_direction(settings.get(), GPIOD_LINE_DIRECTION_OUTPUT);
+        gpiod_line_settings_set_output_value(settings.get(), GPIOD_LINE_VALUE_INACTIVE);
+        gpiod_line_settings_set_drive(settings.get(), GPIOD_LINE_DRIVE_PUSH_PULL);
+    } else {
+        gpiod_line_settings_set_direction(settings.get(), GPIOD_LINE_DIRECTION_INPUT);
+        gpiod_line_settings_set_bias(settings.get(), GPIOD_LINE_BIAS_PULL_UP);
+    }
+
+    std::unique_ptr<gpiod_line_config, config_deleter> config(gpiod_line_config_new());
+    if (!config) {
+        fprintf(stderr, "Failed to create line config\n");
+        return nullptr;
+    }
+
+    const unsigned int offset = def.offset;
+    if (gpiod_line_config_add_line_settings(config.get(), &offset, 1, settings.get()) < 0) {
+        if (kind == line_kind::output)
+            fprintf(stderr, "Failed to add line settings for %s: %s\n", def.name, strerror(errno));
+        else
+            fprintf(stderr, "Failed to add line settings for %s\n", def.name);
+        return nullptr;
+    }
+
+    gpiod_line_request *request = gpiod_chip_request_lines(chip, nullptr, config.get());
+    if (request == nullptr) {
+        fprintf(stderr, kind == line_kind::output ? "Failed to request line for %s: %s\n"
+                                                  : "Failed to request input line for %s: %s\n",
+                def.name, strerror(errno));
+    }
+    return request;
+}
+
+int drive(int id, int value)
+{
+    output_line &line = gpio.outputs[id];
+    const auto level = value != 0 ? GPIOD_LINE_VALUE_ACTIVE : GPIOD_LINE_VALUE_INACTIVE;
+    if (gpiod_line_request_set_value(line.request, line.offset, level) < 0) {
+        fprintf(stderr, "Failed to set %s: %s\n", gpio_output_lines[id].name, strerror(errno));
+        return -1;
+    }
+    line.value.store(value);
+    return 0;
+}
+
+}  // namespace
+
+gpiod_chip *gpio_get_chip(const char *path)
+{
+    for (int i = 0; i < gpio.chip_count; i++) {
+        if (gpio.chips[i].path == path)
+            return gpio.chips[i].chip;
+    }
+    if (gpio.chip_count >= GPIO_MAX_CHIPS) {
+        fprintf(stderr, "Too many chips\n");
+        return nullptr;
+    }
+    gpiod_chip *chip = gpiod_chip_open(board_path(path).c_str());
+    if (chip == nullptr) {
+        fprintf(stderr, "Failed to open %s: %s\n", path, strerror(errno));
+        return nullptr;
+    }
+    gpio.chips[gpio.chip_count].path = path;
+    gpio.chips[gpio.chip_count].chip = chip;
+    gpio.chip_count++;
+    return chip;
+}
+
+int gpio_init()
+{
+    // A repeated init must not leak the chips of the first one.
+    for (int i = 0; i < gpio.chip_count; i++) {
+        gpiod_chip_close(gpio.chips[i].chip);
+        gpio.chips[i] = chip_entry{};
+    }
+    gpio.chip_count = 0;
+
+    for (const gpio_line_def &def : gpio_output_lines) {
+        if (gpio_get_chip(def.chip_path) == nullptr)
+            return -1;
+    }
+    for (const gpio_line_def &def : gpio_input_lines) {
+        if (gpio_get_chip(def.chip_path) == nullptr)
+            return -1;
+    }
+    printf("GPIO: Opened %d chips\n", gpio.chip_count);
+    return 0;
+}
+
+int gpio_init_outputs()
+{
+    for (int id = 0; id < GPIO_OUTPUT_COUNT; id++) {
+        const gpio_line_def &def = gpio_output_lines[id];
+        if (id < GPIO_LED_LINE_COUNT) {
+            printf("GPIO: Skipping %s (managed by kernel gpio-leds)\n", def.name);
+            continue;
+        }
+        output_line &line = gpio.outputs[id];
+        line.offset = def.offset;
+        line.request = request_line(def, line_kind::output);
+        if (line.request == nullptr)
+            return -1;
+        line.value.store(0);
+        printf("GPIO: Initialized output %s (offset %u)\n", def.name, line.offset);
+    }
+    return 0;
+}
+
+int gpio_init_inputs()
+{
+    for (int id = 0; id < GPIO_INPUT_COUNT; id++) {
+        const gpio_line_def &def = gpio_input_lines[id];
+        input_line &line = gpio.inputs[id];
+        line.offset = def.offset;
+        line.request = request_line(def, line_kind::input);
+        if (line.request == nullptr)
+            return -1;
+        printf("GPIO: Initialized input %s (offset %u)\n", def.name, line.offset);
+    }
+    return 0;
+}
+
+int gpio_set_output(int id, int value)
+{
+    if (!output_id_valid(id) || gpio.outputs[id].request == nullptr)
+        return -1;
+    return drive(id, value);
+}
+
+int gpio_get_output(int id)
+{
+    if (!output_id_valid(id))
+        return -1;
+    return gpio.outputs[id].value.load();
+}
+
+int gpio_toggle_output(int id)
+{
+    if (!output_id_valid(id) || gpio.outputs[id].request == nullptr)
+        return -1;
+    return drive(id, gpio.outputs[id].value.load() == 0 ? 1 : 0);
+}
+
+int gpio_get_input(int id)
+{
+    if (!input_id_valid(id) || gpio.inputs[id].request == nullptr)
+        return -1;
+    const input_line &line = gpio.inputs[id];
+    switch (gpiod_line_request_get_value(line.request, line.offset)) {
+    case GPIOD_LINE_VALUE_ACTIVE:
+        return 1;
+    case GPIOD_LINE_VALUE_INACTIVE:
+        return 0;
+    default:
+        return -1;
+    }
+}
+
+const char *gpio_input_name(int id)
+{
+    return input_id_valid(id) ? gpio_input_lines[id].name : "";
+}
+
+const char *gpio_output_name(int id)
+{
+    return output_id_valid(id) ? gpio_output_lines[id].name : "";
+}
+
+void gpio_cleanup()
+{
+    for (output_line &line : gpio.outputs) {
+        if (line.request != nullptr) {
+            gpiod_line_request_release(line.request);
+            line.request = nullptr;
+        }
+    }
+    for (input_line &line : gpio.inputs) {
+        if (line.request != nullptr) {
+            gpiod_line_request_release(line.request);
+            line.request = nullptr;
+        }
+    }
+    for (int i = 0; i < gpio.chip_count; i++) {
+        gpiod_chip_close(gpio.chips[i].chip);
+        gpio.chips[i] = chip_entry{};
+    }
+    gpio.chip_count = 0;
+}

@@ -1,0 +1,64 @@
+// GPIO line manager: owns every line the daemon drives or reads directly.
+//
+// The lines are requested once at start-up (one request per line) and kept until
+// gpio_cleanup. Ids are compared as unsigned values, so a negative id is out of range.
+#pragma once
+
+#include <cstdint>
+
+struct gpiod_chip;
+
+enum gpio_output_id : int {
+    OUT_SYS_LED1 = 0,
+    OUT_SYS_LED2,
+    OUT_SYS_LED3,
+    OUT_SYS_LED4,
+    OUT_SYS_LED5,
+    OUT_SYS_LED6,
+    OUT_SYS_LED7,
+    OUT_BEEP,
+    OUT_VOUT12V,
+    OUT_NA,
+    GPIO_OUTPUT_COUNT
+};
+
+enum gpio_input_id : int {
+    IN_4G = 0,
+    IN_VALID1,
+    IN_VALID2,
+    IN_WIFI,
+    GPIO_INPUT_COUNT
+};
+
+// The first outputs are the LED lines, left to the kernel's gpio-leds driver.
+inline constexpr int GPIO_LED_LINE_COUNT = 7;
+inline constexpr int GPIO_MAX_CHIPS = 10;
+
+struct gpio_line_def {
+    const char *name;
+    const char *chip_path;
+    std::uint32_t offset;
+    const char *description;  // board wiring; documentation only
+};
+
+extern const gpio_line_def gpio_output_lines[GPIO_OUTPUT_COUNT];
+extern const gpio_line_def gpio_input_lines[GPIO_INPUT_COUNT];
+
+// Chip handle for a device path from the cache, or newly opened; nullptr on failure.
+gpiod_chip *gpio_get_chip(const char *path);
+
+int gpio_init();
+int gpio_init_outputs();
+int gpio_init_inputs();
+
+int gpio_set_output(int id, int value);
+int gpio_get_output(int id);
+int gpio_toggle_output(int id);
+int gpio_get_input(int id);
+
+// The line's name, or "" for an id out of range.
+const char *gpio_input_name(int id);
+const char *gpio_output_name(int id);
+
+// Releases every line and closes every chip; harmless before init and when repeated.
+void gpio_cleanup();

@@ -1,0 +1,267 @@
+// Wire format of the control socket shared by tesmar_gpio and tesmar_gpioctl.
+//
+// Records are packed byte layouts in the board's (little-endian) byte order;
+// IPv4 addresses and netmasks are kept in network byte order as in_addr holds
+// them. Text fields are NUL-terminated and zero-padded. Every byte a command
+// does not define is zero.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+static_assert(std::endian::native == std::endian::little,
+              "the control records are sent as they lie in memory, which assumes a little-endian host");
+
+inline constexpr const char CTL_SOCKET_PATH[] = "/var/run/tesmar_gpio.sock";
+
+// Command codes carried in ControlRequest::cmd.
+enum : std::uint8_t {
+    CMD_LED_ON = 1,
+    CMD_LED_OFF = 2,
+    CMD_LED_TOGGLE = 3,
+    CMD_LED_BLINK = 4,
+    CMD_LED_GET = 5,
+    CMD_BEEP_ON = 6,
+    CMD_BEEP_OFF = 7,
+    CMD_BEEP_ONCE = 8,
+    CMD_BEEP_ALARM = 9,
+    CMD_POWER_STATUS = 10,
+    CMD_12V_ON = 11,
+    CMD_12V_OFF = 12,
+    CMD_12V_GET = 13,
+    CMD_INPUT_4G = 14,
+    CMD_INPUT_WIFI = 15,
+    CMD_INPUT_VALID1 = 16,
+    CMD_INPUT_VALID2 = 17,
+    CMD_INPUT_ALL = 18,
+    CMD_STATUS_ALL = 19,
+    CMD_SYSINFO = 21,
+    CMD_4G_TOGGLE = 30,
+    CMD_WIFI_TOGGLE = 31,
+    CMD_4G_STATUS = 32,
+    CMD_WIFI_STATUS = 33,
+    CMD_BATTERY = 34,
+    CMD_RTTY_ON = 35,
+    CMD_RTTY_OFF = 36,
+    CMD_RTTY_STATUS = 37,
+    CMD_VERSION = 38,
+    CMD_4G_INFO = 39,
+    CMD_INA236 = 40,
+    CMD_SDCARD_REMOVE = 41,
+    CMD_SDCARD_STATUS = 42,
+};
+
+// ControlReply::status.
+enum : std::uint8_t {
+    STATUS_OK = 0,
+    STATUS_FAILED = 1,
+    STATUS_UNKNOWN_COMMAND = 2,
+    STATUS_BAD_LENGTH = 3,
+};
+
+// SdCardRemoveReply::result.
+enum : std::uint8_t {
+    SDCARD_REMOVE_OK = 0,
+    SDCARD_REMOVE_NONE = 1,
+    SDCARD_REMOVE_PARTIAL = 2,
+};
+
+// SysInfoRecord::default_route.
+enum : std::uint8_t {
+    ROUTE_END1 = 0,
+    ROUTE_END2 = 1,
+    ROUTE_WLAN0 = 2,
+    ROUTE_WWAN = 3,
+    ROUTE_NONE = 255,
+};
+
+inline constexpr std::uint8_t SYSINFO_VERSION = 1;
+inline constexpr std::uint8_t SDCARD_STATUS_VERSION = 1;
+inline constexpr std::uint8_t BATTERY_NA = 255;
+inline constexpr std::uint8_t SYSINFO_FIXED_99 = 99;
+inline constexpr std::uint8_t MODEM_NO_VALUE = 99;
+
+inline constexpr const char VERSION_NUMBER[] = "1.5.0";
+inline constexpr const char VERSION_GIT[] = "889249d";
+inline constexpr const char VERSION_BUILD_DATE[] = "2026-06-23";
+
+#pragma pack(push, 1)
+
+struct ControlRequest {
+    std::uint8_t cmd;
+    std::uint8_t index;   // LED index for the LED commands
+    std::uint16_t param;  // blink frequency or beep length
+    std::uint8_t reserved[4];
+};
+
+struct ControlReply {
+    std::uint8_t status;
+    std::uint8_t data[15];  // data[0] is byte 1 of the reply
+};
+
+// Reply to CMD_INA236.
+struct Ina236Reply {
+    std::uint8_t status;
+    std::uint16_t bus_mv;
+    std::uint16_t current_ma;
+    std::uint32_t power_uw;
+    std::uint8_t unused[7];
+};
+
+// Reply to CMD_SDCARD_REMOVE.
+struct SdCardRemoveReply {
+    std::uint8_t status;
+    std::uint8_t result;
+    std::uint8_t found;
+    std::uint8_t unmounted;
+    std::uint8_t killed;
+    std::uint8_t unused[11];
+};
+
+struct SysInfoRecord {
+    std::uint8_t version;
+    std::uint8_t status;
+    std::int16_t cpu_temp;  // tenths of a degree Celsius
+    std::uint64_t mem_total_kib;
+    std::uint64_t mem_avail_kib;
+    std::uint64_t sd_total_kib;
+    std::uint64_t sd_free_kib;
+    std::uint64_t uptime_s;
+    std::uint32_t load1_x100;
+    std::uint32_t load5_x100;
+    std::uint32_t load15_x100;
+    std::uint32_t end1_addr;  // network byte order, as in_addr
+    std::uint32_t end1_mask;
+    std::uint32_t end2_addr;
+    std::uint32_t end2_mask;
+    std::uint32_t wlan0_addr;
+    std::uint32_t wlan0_mask;
+    std::uint32_t wwan_addr;
+    std::uint32_t wwan_mask;
+    std::uint8_t default_route;
+    std::uint8_t battery_pct;
+    std::uint8_t fixed_99;
+    std::uint8_t unused;
+};
+
+struct ModemInfoRecord {
+    std::uint8_t status;  // 0 queried, 1 AT port could not be opened
+    std::uint8_t rssi;
+    std::uint8_t ber;
+    std::uint8_t reg_status;
+    std::uint8_t access_tech;
+    char iccid[24];
+    char imsi[20];
+    char operator_name[20];
+    std::uint16_t mcc;
+    std::uint8_t mnc;
+    std::uint16_t tac;  // shown by the client after "TAC="
+    std::uint32_t cell_id;
+    std::uint8_t band;
+    std::uint16_t pci;
+    std::int16_t rsrp;
+    std::int16_t rsrq;
+    std::uint8_t connected;
+    std::uint8_t unused[3];
+};
+
+struct SdCardStatusRecord {
+    std::uint8_t version;
+    std::uint8_t status;  // 0 at least one card mount, 1 none
+    std::uint8_t partitions;
+    std::uint8_t unused3;
+    std::uint64_t total_kib;
+    std::uint64_t free_kib;
+    std::uint32_t process_count;
+    std::uint8_t unused24[4];
+    char mounts[96];
+    char processes[96];
+};
+
+// "v%s git:%s built:%s", sent without a terminating NUL.
+struct VersionText {
+    char text[35];
+};
+
+#pragma pack(pop)
+
+// The layouts are fixed on the wire; any drift must break the build.
+static_assert(sizeof(ControlRequest) == 8);
+static_assert(offsetof(ControlRequest, cmd) == 0);
+static_assert(offsetof(ControlRequest, index) == 1);
+static_assert(offsetof(ControlRequest, param) == 2);
+static_assert(offsetof(ControlRequest, reserved) == 4);
+
+static_assert(sizeof(ControlReply) == 16);
+static_assert(offsetof(ControlReply, status) == 0);
+static_assert(offsetof(ControlReply, data) == 1);
+
+static_assert(sizeof(Ina236Reply) == 16);
+static_assert(offsetof(Ina236Reply, bus_mv) == 1);
+static_assert(offsetof(Ina236Reply, current_ma) == 3);
+static_assert(offsetof(Ina236Reply, power_uw) == 5);
+static_assert(offsetof(Ina236Reply, unused) == 9);
+
+static_assert(sizeof(SdCardRemoveReply) == 16);
+static_assert(offsetof(SdCardRemoveReply, result) == 1);
+static_assert(offsetof(SdCardRemoveReply, found) == 2);
+static_assert(offsetof(SdCardRemoveReply, unmounted) == 3);
+static_assert(offsetof(SdCardRemoveReply, killed) == 4);
+static_assert(offsetof(SdCardRemoveReply, unused) == 5);
+
+static_assert(sizeof(SysInfoRecord) == 92);
+static_assert(offsetof(SysInfoRecord, status) == 1);
+static_assert(offsetof(SysInfoRecord, cpu_temp) == 2);
+static_assert(offsetof(SysInfoRecord, mem_total_kib) == 4);
+static_assert(offsetof(SysInfoRecord, mem_avail_kib) == 12);
+static_assert(offsetof(SysInfoRecord, sd_total_kib) == 20);
+static_assert(offsetof(SysInfoRecord, sd_free_kib) == 28);
+static_assert(offsetof(SysInfoRecord, uptime_s) == 36);
+static_assert(offsetof(SysInfoRecord, load1_x100) == 44);
+static_assert(offsetof(SysInfoRecord, load5_x100) == 48);
+static_assert(offsetof(SysInfoRecord, load15_x100) == 52);
+static_assert(offsetof(SysInfoRecord, end1_addr) == 56);
+static_assert(offsetof(SysInfoRecord, end1_mask) == 60);
+static_assert(offsetof(SysInfoRecord, end2_addr) == 64);
+static_assert(offsetof(SysInfoRecord, end2_mask) == 68);
+static_assert(offsetof(SysInfoRecord, wlan0_addr) == 72);
+static_assert(offsetof(SysInfoRecord, wlan0_mask) == 76);
+static_assert(offsetof(SysInfoRecord, wwan_addr) == 80);
+static_assert(offsetof(SysInfoRecord, wwan_mask) == 84);
+static_assert(offsetof(SysInfoRecord, default_route) == 88);
+static_assert(offsetof(SysInfoRecord, battery_pct) == 89);
+static_assert(offsetof(SysInfoRecord, fixed_99) == 90);
+static_assert(offsetof(SysInfoRecord, unused) == 91);
+
+static_assert(sizeof(ModemInfoRecord) == 89);
+static_assert(offsetof(ModemInfoRecord, rssi) == 1);
+static_assert(offsetof(ModemInfoRecord, ber) == 2);
+static_assert(offsetof(ModemInfoRecord, reg_status) == 3);
+static_assert(offsetof(ModemInfoRecord, access_tech) == 4);
+static_assert(offsetof(ModemInfoRecord, iccid) == 5);
+static_assert(offsetof(ModemInfoRecord, imsi) == 29);
+static_assert(offsetof(ModemInfoRecord, operator_name) == 49);
+static_assert(offsetof(ModemInfoRecord, mcc) == 69);
+static_assert(offsetof(ModemInfoRecord, mnc) == 71);
+static_assert(offsetof(ModemInfoRecord, tac) == 72);
+static_assert(offsetof(ModemInfoRecord, cell_id) == 74);
+static_assert(offsetof(ModemInfoRecord, band) == 78);
+static_assert(offsetof(ModemInfoRecord, pci) == 79);
+static_assert(offsetof(ModemInfoRecord, rsrp) == 81);
+static_assert(offsetof(ModemInfoRecord, rsrq) == 83);
+static_assert(offsetof(ModemInfoRecord, connected) == 85);
+static_assert(offsetof(ModemInfoRecord, unused) == 86);
+
+static_assert(sizeof(SdCardStatusRecord) == 220);
+static_assert(offsetof(SdCardStatusRecord, status) == 1);
+static_assert(offsetof(SdCardStatusRecord, partitions) == 2);
+static_assert(offsetof(SdCardStatusRecord, unused3) == 3);
+static_assert(offsetof(SdCardStatusRecord, total_kib) == 4);
+static_assert(offsetof(SdCardStatusRecord, free_kib) == 12);
+static_assert(offsetof(SdCardStatusRecord, process_count) == 20);
+static_assert(offsetof(SdCardStatusRecord, unused24) == 24);
+static_assert(offsetof(SdCardStatusRecord, mounts) == 28);
+static_assert(offsetof(SdCardStatusRecord, processes) == 124);
+
+static_assert(sizeof(VersionText) == 35);

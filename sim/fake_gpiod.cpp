@@ -1,0 +1,439 @@
+// A simulated libgpiod (v2 interface) backed by plain files, for the simulated board
+// and the tests. Only the calls the line manager makes are provided; each is compiled
+// against the real gpiod.h so the signatures cannot drift. See fake_gpiod_control.h
+// for the file layout.
+#include "fake_gpiod_control.h"
+
+#include <gpiod.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct gpiod_chip {
+    std::string dir;
+};
+
+struct gpiod_line_settings {
+    gpiod_line_direction direction = GPIOD_LINE_DIRECTION_AS_IS;
+    gpiod_line_edge edge = GPIOD_LINE_EDGE_NONE;
+    gpiod_line_bias bias = GPIOD_LINE_BIAS_AS_IS;
+    gpiod_line_drive drive = GPIOD_LINE_DRIVE_PUSH_PULL;
+    bool active_low = false;
+    gpiod_line_value output_value = GPIOD_LINE_VALUE_INACTIVE;
+};
+
+struct gpiod_line_config {
+    std::vector<std::pair<unsigned int, gpiod_line_settings>> lines;
+};
+
+struct gpiod_line_request {
+    std::string dir;
+    std::vector<std::pair<unsigned int, gpiod_line_settings>> lines;
+};
+
+namespace {
+
+struct fake_state {
+    std::mutex lock;
+    std::map<std::string, int> failures;
+    std::vector<std::string> opened;
+    int open_chips = 0;
+    int open_requests = 0;
+};
+
+fake_state &fake()
+{
+    static fake_state state;
+    return state;
+}
+
+bool should_fail(const char *function)
+{
+    std::lock_guard guard(fake().lock);
+    auto it = fake().failures.find(function);
+    if (it == fake().failures.end() || it->second <= 0)
+        return false;
+    it->second--;
+    errno = EIO;
+    return true;
+}
+
+std::string line_file(const std::string &dir, unsigned int offset, const char *suffix = "")
+{
+    return dir + "/" + std::to_string(offset) + suffix;
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+// Replaces a file's contents in one step, so a concurrent reader never sees it empty.
+bool write_file(const std::string &path, const std::string &text)
+{
+    std::string tmp = path + ".tmp." + std::to_string(gettid());
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
+        unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+void append_line(const std::string &path, const std::string &text)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    std::string line = text + "\n";
+    ssize_t n = write(fd, line.data(), line.size());
+    (void)n;
+    close(fd);
+}
+
+int read_level(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    char c = 0;
+    ssize_t n = read(fd, &c, 1);
+    close(fd);
+    if (n != 1 || (c != '0' && c != '1'))
+        return -1;
+    return c - '0';
+}
+
+long long monotonic_ns()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
+const char *direction_name(gpiod_line_direction d)
+{
+    switch (d) {
+    case GPIOD_LINE_DIRECTION_INPUT: return "input";
+    case GPIOD_LINE_DIRECTION_OUTPUT: return "output";
+    default: return "as-is";
+    }
+}
+
+const char *drive_name(gpiod_line_drive d)
+{
+    switch (d) {
+    case GPIOD_LINE_DRIVE_OPEN_DRAIN: return "open-drain";
+    case GPIOD_LINE_DRIVE_OPEN_SOURCE: return "open-source";
+    default: return "push-pull";
+    }
+}
+
+const char *bias_name(gpiod_line_bias b)
+{
+    switch (b) {
+    case GPIOD_LINE_BIAS_PULL_UP: return "pull-up";
+    case GPIOD_LINE_BIAS_PULL_DOWN: return "pull-down";
+    case GPIOD_LINE_BIAS_DISABLED: return "disabled";
+    default: return "as-is";
+    }
+}
+
+const char *edge_name(gpiod_line_edge e)
+{
+    switch (e) {
+    case GPIOD_LINE_EDGE_RISING: return "rising";
+    case GPIOD_LINE_EDGE_FALLING: return "falling";
+    case GPIOD_LINE_EDGE_BOTH: return "both";
+    default: return "none";
+    }
+}
+
+std::string describe(const gpiod_line_settings &s)
+{
+    std::string text = "direction=";
+    text += direction_name(s.direction);
+    text += " drive=";
+    text += drive_name(s.drive);
+    text += " bias=";
+    text += bias_name(s.bias);
+    text += " active-low=";
+    text += s.active_low ? "1" : "0";
+    text += " edge=";
+    text += edge_name(s.edge);
+    text += " value=";
+    text += s.output_value == GPIOD_LINE_VALUE_ACTIVE ? "1" : "0";
+    return text;
+}
+
+void record_transition(const std::string &dir, unsigned int offset, int level)
+{
+    append_line(line_file(dir, offset, ".transitions"),
+                std::to_string(monotonic_ns()) + " " + std::to_string(level));
+}
+
+const gpiod_line_settings *find_line(const gpiod_line_request *request, unsigned int offset)
+{
+    for (const auto &[line_offset, settings] : request->lines) {
+        if (line_offset == offset)
+            return &settings;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void fake_gpiod_fail_next(const std::string &function, int count)
+{
+    std::lock_guard guard(fake().lock);
+    fake().failures[function] = count;
+}
+
+std::vector<std::string> fake_gpiod_opened_chips()
+{
+    std::lock_guard guard(fake().lock);
+    return fake().opened;
+}
+
+int fake_gpiod_open_chip_count()
+{
+    std::lock_guard guard(fake().lock);
+    return fake().open_chips;
+}
+
+int fake_gpiod_open_request_count()
+{
+    std::lock_guard guard(fake().lock);
+    return fake().open_requests;
+}
+
+void fake_gpiod_reset()
+{
+    std::lock_guard guard(fake().lock);
+    fake().failures.clear();
+    fake().opened.clear();
+}
+
+extern "C" {
+
+gpiod_chip *gpiod_chip_open(const char *path)
+{
+    if (path == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    {
+        std::lock_guard guard(fake().lock);
+        fake().opened.emplace_back(path);
+    }
+    if (should_fail("gpiod_chip_open"))
+        return nullptr;
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return nullptr;  // errno from stat, ENOENT for a missing chip
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTTY;  // what the kernel says for a path that is no GPIO chip
+        return nullptr;
+    }
+    append_line(std::string(path) + "/chip.log", "open");
+    {
+        std::lock_guard guard(fake().lock);
+        fake().open_chips++;
+    }
+    return new gpiod_chip{path};
+}
+
+void gpiod_chip_close(gpiod_chip *chip)
+{
+    if (chip == nullptr)
+        return;
+    append_line(chip->dir + "/chip.log", "close");
+    {
+        std::lock_guard guard(fake().lock);
+        fake().open_chips--;
+    }
+    delete chip;
+}
+
+gpiod_line_settings *gpiod_line_settings_new(void)
+{
+    if (should_fail("gpiod_line_settings_new"))
+        return nullptr;
+    return new gpiod_line_settings{};
+}
+
+void gpiod_line_settings_free(gpiod_line_settings *settings)
+{
+    delete settings;
+}
+
+int gpiod_line_settings_set_direction(gpiod_line_settings *settings, gpiod_line_direction direction)
+{
+    settings->direction = direction;
+    return 0;
+}
+
+int gpiod_line_settings_set_edge_detection(gpiod_line_settings *settings, gpiod_line_edge edge)
+{
+    settings->edge = edge;
+    return 0;
+}
+
+int gpiod_line_settings_set_bias(gpiod_line_settings *settings, gpiod_line_bias bias)
+{
+    settings->bias = bias;
+    return 0;
+}
+
+int gpiod_line_settings_set_drive(gpiod_line_settings *settings, gpiod_line_drive drive)
+{
+    settings->drive = drive;
+    return 0;
+}
+
+void gpiod_line_settings_set_active_low(gpiod_line_settings *settings, bool active_low)
+{
+    settings->active_low = active_low;
+}
+
+int gpiod_line_settings_set_output_value(gpiod_line_settings *settings, gpiod_line_value value)
+{
+    settings->output_value = value;
+    return 0;
+}
+
+gpiod_line_config *gpiod_line_config_new(void)
+{
+    if (should_fail("gpiod_line_config_new"))
+        return nullptr;
+    return new gpiod_line_config{};
+}
+
+void gpiod_line_config_free(gpiod_line_config *config)
+{
+    delete config;
+}
+
+int gpiod_line_config_add_line_settings(gpiod_line_config *config, const unsigned int *offsets,
+                                        size_t num_offsets, gpiod_line_settings *settings)
+{
+    if (should_fail("gpiod_line_config_add_line_settings"))
+        return -1;
+    if (config == nullptr || offsets == nullptr || num_offsets == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    gpiod_line_settings copy = settings != nullptr ? *settings : gpiod_line_settings{};
+    for (size_t i = 0; i < num_offsets; i++)
+        config->lines.emplace_back(offsets[i], copy);
+    return 0;
+}
+
+gpiod_line_request *gpiod_chip_request_lines(gpiod_chip *chip, gpiod_request_config *,
+                                             gpiod_line_config *config)
+{
+    if (should_fail("gpiod_chip_request_lines"))
+        return nullptr;
+    if (chip == nullptr || config == nullptr || config->lines.empty()) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    for (const auto &[offset, settings] : config->lines) {
+        if (exists(line_file(chip->dir, offset, ".fail-request"))) {
+            errno = EBUSY;
+            return nullptr;
+        }
+    }
+    for (const auto &[offset, settings] : config->lines) {
+        const std::string level_path = line_file(chip->dir, offset);
+        if (settings.direction == GPIOD_LINE_DIRECTION_OUTPUT) {
+            int level = settings.output_value == GPIOD_LINE_VALUE_ACTIVE ? 1 : 0;
+            write_file(level_path, std::to_string(level));
+            record_transition(chip->dir, offset, level);
+        } else if (!exists(level_path)) {
+            // An unconnected input floats to its bias.
+            int level = settings.bias == GPIOD_LINE_BIAS_PULL_DOWN ? 0 : 1;
+            write_file(level_path, std::to_string(level));
+        }
+        write_file(line_file(chip->dir, offset, ".request"), describe(settings) + "\n");
+    }
+    {
+        std::lock_guard guard(fake().lock);
+        fake().open_requests++;
+    }
+    return new gpiod_line_request{chip->dir, config->lines};
+}
+
+void gpiod_line_request_release(gpiod_line_request *request)
+{
+    if (request == nullptr)
+        return;
+    for (const auto &[offset, settings] : request->lines)
+        unlink(line_file(request->dir, offset, ".request").c_str());
+    {
+        std::lock_guard guard(fake().lock);
+        fake().open_requests--;
+    }
+    delete request;
+}
+
+gpiod_line_value gpiod_line_request_get_value(gpiod_line_request *request, unsigned int offset)
+{
+    if (should_fail("gpiod_line_request_get_value"))
+        return GPIOD_LINE_VALUE_ERROR;
+    if (request == nullptr || find_line(request, offset) == nullptr) {
+        errno = EINVAL;
+        return GPIOD_LINE_VALUE_ERROR;
+    }
+    if (exists(line_file(request->dir, offset, ".fail-read"))) {
+        errno = EIO;
+        return GPIOD_LINE_VALUE_ERROR;
+    }
+    int level = read_level(line_file(request->dir, offset));
+    if (level < 0) {
+        errno = EIO;
+        return GPIOD_LINE_VALUE_ERROR;
+    }
+    return level == 1 ? GPIOD_LINE_VALUE_ACTIVE : GPIOD_LINE_VALUE_INACTIVE;
+}
+
+int gpiod_line_request_set_value(gpiod_line_request *request, unsigned int offset,
+                                 gpiod_line_value value)
+{
+    if (should_fail("gpiod_line_request_set_value"))
+        return -1;
+    const gpiod_line_settings *settings = request != nullptr ? find_line(request, offset) : nullptr;
+    if (settings == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (settings->direction != GPIOD_LINE_DIRECTION_OUTPUT) {
+        errno = EPERM;
+        return -1;
+    }
+    if (exists(line_file(request->dir, offset, ".fail-write"))) {
+        errno = EIO;
+        return -1;
+    }
+    int level = value == GPIOD_LINE_VALUE_ACTIVE ? 1 : 0;
+    if (!write_file(line_file(request->dir, offset), std::to_string(level)))
+        return -1;
+    record_transition(request->dir, offset, level);
+    return 0;
+}
+
+}  // extern "C"
