@@ -1,0 +1,235 @@
+#include "sim_board.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <sstream>
+
+namespace {
+
+std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// True when WANTED appear in TEXT's lines in this order (other lines may lie between).
+testing::AssertionResult lines_in_order(const std::string &text, const std::vector<std::string> &wanted)
+{
+    auto lines = lines_of(text);
+    size_t next = 0;
+    for (const auto &line : lines) {
+        if (next < wanted.size() && line == wanted[next])
+            next++;
+    }
+    if (next == wanted.size())
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "missing \"" << wanted[next] << "\" (in order) in:\n" << text;
+}
+
+int count_lines(const std::string &text, const std::string &wanted)
+{
+    int n = 0;
+    for (const auto &line : lines_of(text))
+        n += line == wanted;
+    return n;
+}
+
+bool any_chip_touched(const SimBoard &board)
+{
+    for (int chip : {1, 3, 6, 8}) {
+        if (file_exists(board.path("/dev/gpiochip" + std::to_string(chip) + "/chip.log")))
+            return true;
+    }
+    return false;
+}
+
+// Every chip handle the daemon opened was closed again.
+void expect_chips_closed(const SimBoard &board)
+{
+    for (int chip : {1, 3, 6, 8}) {
+        std::string log = read_file(board.path("/dev/gpiochip" + std::to_string(chip) + "/chip.log"));
+        EXPECT_EQ(count_lines(log, "open"), count_lines(log, "close")) << "gpiochip" << chip << ":\n" << log;
+    }
+}
+
+struct UsageCase {
+    const char *name;
+    const char *option;
+    int status;
+};
+
+class UsageTest : public testing::TestWithParam<UsageCase> {};
+
+TEST_P(UsageTest, PrintsUsageWithoutTouchingTheBoard)
+{
+    SimBoard board;
+    auto env = board.env();
+    env["LD_PRELOAD"] = preload_list();
+    RunResult run = run_program({daemon_binary(), GetParam().option}, env);
+    EXPECT_EQ(run.status, GetParam().status);
+    EXPECT_EQ(run.out, "Usage: " + daemon_binary() + " [options]\n"
+                       "Options:\n"
+                       "  -f      Run in foreground (don't daemonize)\n"
+                       "  -h      Show this help\n");
+    EXPECT_FALSE(any_chip_touched(board));
+    if (GetParam().status != 0)
+        EXPECT_NE(run.err.find("invalid option"), std::string::npos) << run.err;
+    else
+        EXPECT_EQ(run.err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Options, UsageTest,
+                         testing::Values(UsageCase{"Help", "-h", 0}, UsageCase{"UnknownOption", "-x", 1},
+                                         UsageCase{"UnknownAfterForeground", "-fx", 1}),
+                         [](const auto &param_info) { return std::string(param_info.param.name); });
+
+TEST(Lifecycle, MissingChipEndsInitWithStatusOne)
+{
+    SimBoard board;
+    ASSERT_EQ(system(("rm -rf " + board.path("/dev/gpiochip6")).c_str()), 0);
+    DaemonProcess daemon(board);
+    EXPECT_EQ(daemon.wait_exit(10s), 1);
+    EXPECT_EQ(daemon.err(), "Failed to open /dev/gpiochip6: No such file or directory\n"
+                            "Failed to initialize GPIO\n");
+    EXPECT_EQ(daemon.out(), "Initializing GPIO manager...\n");
+}
+
+TEST(Lifecycle, UnrequestableOutputEndsInitBeforeAnyLaterStep)
+{
+    SimBoard board;
+    write_file(board.line_file(6, 13, ".fail-request"), "");
+    DaemonProcess daemon(board);
+    EXPECT_EQ(daemon.wait_exit(10s), 1);
+    EXPECT_EQ(daemon.err(), "Failed to request line for VOUT12V: Device or resource busy\n"
+                            "Failed to initialize output GPIOs\n");
+    std::string out = daemon.out();
+    EXPECT_EQ(out.find("GPIO: Initialized input"), std::string::npos) << out;
+    EXPECT_EQ(out.find("LED:"), std::string::npos) << out;
+    EXPECT_EQ(out.find("All modules initialized"), std::string::npos) << out;
+    EXPECT_FALSE(file_exists(board.path("/var/run/tesmar_gpio.sock")));
+}
+
+TEST(Lifecycle, StartsInOrderAndStopsCleanlyOnSigterm)
+{
+    SimBoard board;
+    DaemonProcess daemon(board);
+    ASSERT_TRUE(daemon.wait_for_output("All services started\n", 10s)) << daemon.out() << daemon.err();
+    EXPECT_TRUE(lines_in_order(daemon.out(), {"Initializing GPIO manager...", "GPIO: Opened 4 chips",
+                                              "GPIO: Initialized output BEEP (offset 11)",
+                                              "GPIO: Initialized input WIFI (offset 10)", "All modules initialized",
+                                              "Starting services...", "All services started"}));
+    EXPECT_EQ(board.requested_lines().size(), 7u);
+
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait_exit(5s), 0) << daemon.out() << daemon.err();
+    std::string out = daemon.out();
+    EXPECT_TRUE(lines_in_order(out, {"All services started", "Stopping services...", "All services stopped",
+                                     "Cleaning up...", "Cleanup complete", "GPIO manager stopped"}));
+    EXPECT_EQ(lines_of(out).back(), "GPIO manager stopped");
+    EXPECT_TRUE(board.requested_lines().empty());
+    expect_chips_closed(board);
+}
+
+class StopSignalTest : public testing::TestWithParam<int> {};
+
+TEST_P(StopSignalTest, StopsOnceEvenWhenSignalledTwice)
+{
+    SimBoard board;
+    DaemonProcess daemon(board);
+    ASSERT_TRUE(daemon.wait_for_output("All services started\n", 10s)) << daemon.err();
+    daemon.signal(GetParam());
+    daemon.signal(GetParam());
+    EXPECT_EQ(daemon.wait_exit(5s), 0);
+    EXPECT_EQ(count_lines(daemon.out(), "Stopping services..."), 1);
+    EXPECT_EQ(count_lines(daemon.out(), "Cleanup complete"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignalTest, testing::Values(SIGTERM, SIGINT),
+                         [](const auto &param_info) { return std::string(sigabbrev_np(param_info.param)); });
+
+TEST(Lifecycle, SighupLeavesTheDaemonRunning)
+{
+    SimBoard board;
+    DaemonProcess daemon(board);
+    ASSERT_TRUE(daemon.wait_for_output("All services started\n", 10s)) << daemon.err();
+    daemon.signal(SIGHUP);
+    // Long enough for the run loop to look at its flag at least once.
+    EXPECT_FALSE(daemon.wait_exit(1500ms).has_value());
+    EXPECT_EQ(daemon.out().find("Stopping services..."), std::string::npos);
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait_exit(5s), 0);
+}
+
+std::string link_target(const std::string &path)
+{
+    char buf[PATH_MAX];
+    ssize_t n = readlink(path.c_str(), buf, sizeof buf - 1);
+    return n < 0 ? "" : std::string(buf, static_cast<size_t>(n));
+}
+
+// The detached daemon is not our child: find it by its board root in its environment.
+pid_t find_daemon(const SimBoard &board)
+{
+    const std::string marker = "TESMAR_GPIO_ROOT=" + board.root();
+    DIR *proc = opendir("/proc");
+    pid_t found = -1;
+    while (dirent *entry = readdir(proc)) {
+        char *end = nullptr;
+        long pid = strtol(entry->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0)
+            continue;
+        std::string dir = "/proc/" + std::string(entry->d_name);
+        if (link_target(dir + "/exe") != daemon_binary())
+            continue;
+        std::istringstream environ(read_file(dir + "/environ"));
+        for (std::string variable; std::getline(environ, variable, '\0');) {
+            if (variable == marker)
+                found = static_cast<pid_t>(pid);
+        }
+    }
+    closedir(proc);
+    return found;
+}
+
+bool process_gone(pid_t pid)
+{
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    if (stat.empty())
+        return true;
+    auto close_paren = stat.rfind(')');
+    return close_paren != std::string::npos && stat.size() > close_paren + 2 && stat[close_paren + 2] == 'Z';
+}
+
+TEST(Lifecycle, DaemonModeDetachesIntoItsOwnSession)
+{
+    SimBoard board;
+    auto env = board.env();
+    env["LD_PRELOAD"] = preload_list();
+    RunResult run = run_program({daemon_binary()}, env, 5s);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "Starting as daemon...\n");
+
+    pid_t pid = -1;
+    ASSERT_TRUE(wait_until([&] { return (pid = find_daemon(board)) > 0; }, 5s)) << "detached daemon not found";
+    // It has requested its lines once its init ran.
+    EXPECT_TRUE(wait_until([&] { return board.requested_lines().size() == 7; }, 10s));
+    EXPECT_EQ(getsid(pid), pid);
+    EXPECT_EQ(link_target("/proc/" + std::to_string(pid) + "/cwd"), "/");
+    for (int fd : {0, 1, 2})
+        EXPECT_EQ(link_target("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd)), "/dev/null") << fd;
+
+    kill(pid, SIGTERM);
+    EXPECT_TRUE(wait_until([&] { return process_gone(pid); }, 5s));
+    EXPECT_TRUE(wait_until([&] { return board.requested_lines().empty(); }, 1s));
+}
+
+}  // namespace

@@ -1,0 +1,340 @@
+#include "fake_gpiod_control.h"
+#include "gpio.h"
+#include "sim_board.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+// Chip number and offset of the lines the manager requests.
+constexpr int BEEP_CHIP = 1, BEEP_OFFSET = 11;
+constexpr int VOUT_CHIP = 6, VOUT_OFFSET = 13;
+constexpr int NA_CHIP = 8, NA_OFFSET = 1;
+
+class GpioTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("TESMAR_GPIO_ROOT", board.root().c_str(), 1);
+        fake_gpiod_reset();
+    }
+    void TearDown() override { gpio_cleanup(); }
+
+    // Runs the three init steps, swallowing their log lines.
+    void init_all()
+    {
+        CaptureStdout();
+        ASSERT_EQ(gpio_init(), 0);
+        ASSERT_EQ(gpio_init_outputs(), 0);
+        ASSERT_EQ(gpio_init_inputs(), 0);
+        GetCapturedStdout();
+    }
+
+    std::string request_of(int chip, unsigned offset)
+    {
+        return read_file(board.line_file(chip, offset, ".request"));
+    }
+
+    SimBoard board;
+};
+
+TEST_F(GpioTest, InitOpensEachChipOnceInTableOrder)
+{
+    CaptureStdout();
+    ASSERT_EQ(gpio_init(), 0);
+    EXPECT_EQ(GetCapturedStdout(), "GPIO: Opened 4 chips\n");
+
+    std::vector<std::string> expected;
+    for (int chip : {3, 6, 8, 1})
+        expected.push_back(board.path("/dev/gpiochip" + std::to_string(chip)));
+    EXPECT_EQ(fake_gpiod_opened_chips(), expected);
+    EXPECT_EQ(fake_gpiod_open_chip_count(), 4);
+}
+
+TEST_F(GpioTest, RepeatedInitDoesNotLeakChips)
+{
+    CaptureStdout();
+    ASSERT_EQ(gpio_init(), 0);
+    ASSERT_EQ(gpio_init(), 0);
+    GetCapturedStdout();
+    EXPECT_EQ(fake_gpiod_open_chip_count(), 4);
+}
+
+TEST_F(GpioTest, InitLogsSkippedLedLinesThenOutputsThenInputs)
+{
+    CaptureStdout();
+    ASSERT_EQ(gpio_init(), 0);
+    ASSERT_EQ(gpio_init_outputs(), 0);
+    ASSERT_EQ(gpio_init_inputs(), 0);
+    std::string expected = "GPIO: Opened 4 chips\n";
+    for (int n = 1; n <= 7; n++)
+        expected += "GPIO: Skipping SYS_LED" + std::to_string(n) + " (managed by kernel gpio-leds)\n";
+    expected += "GPIO: Initialized output BEEP (offset 11)\n"
+                "GPIO: Initialized output VOUT12V (offset 13)\n"
+                "GPIO: Initialized output NA (offset 1)\n"
+                "GPIO: Initialized input 4G (offset 9)\n"
+                "GPIO: Initialized input VALID1 (offset 11)\n"
+                "GPIO: Initialized input VALID2 (offset 12)\n"
+                "GPIO: Initialized input WIFI (offset 10)\n";
+    EXPECT_EQ(GetCapturedStdout(), expected);
+}
+
+TEST_F(GpioTest, OutputsAreRequestedPushPullAndDrivenLow)
+{
+    // Leave the lines high beforehand, as a crashed run could.
+    board.set_level(BEEP_CHIP, BEEP_OFFSET, 1);
+    board.set_level(VOUT_CHIP, VOUT_OFFSET, 1);
+    init_all();
+    for (auto [chip, offset] : {std::pair{BEEP_CHIP, BEEP_OFFSET}, {VOUT_CHIP, VOUT_OFFSET}, {NA_CHIP, NA_OFFSET}}) {
+        EXPECT_EQ(request_of(chip, offset),
+                  "direction=output drive=push-pull bias=as-is active-low=0 edge=none value=0\n");
+        EXPECT_EQ(board.level(chip, offset), 0);
+    }
+    EXPECT_EQ(fake_gpiod_open_request_count(), 7);
+}
+
+TEST_F(GpioTest, InputsAreRequestedWithPullUpAndNoEdgeDetection)
+{
+    init_all();
+    for (auto [chip, offset] : {std::pair{1, 9u}, {6, 11u}, {6, 12u}, {8, 10u}}) {
+        std::string settings = request_of(chip, offset);
+        EXPECT_NE(settings.find("direction=input"), std::string::npos) << settings;
+        EXPECT_NE(settings.find("bias=pull-up"), std::string::npos) << settings;
+        EXPECT_NE(settings.find("active-low=0"), std::string::npos) << settings;
+        EXPECT_NE(settings.find("edge=none"), std::string::npos) << settings;
+    }
+}
+
+TEST_F(GpioTest, LedLinesAreNeverRequested)
+{
+    init_all();
+    for (auto [chip, offset] : {std::pair{3, 11u}, {6, 8u}, {8, 5u}, {1, 6u}, {8, 9u}, {8, 6u}, {8, 7u}})
+        EXPECT_FALSE(file_exists(board.line_file(chip, offset, ".request"))) << chip << "/" << offset;
+}
+
+class GpioLedIdTest : public GpioTest, public testing::WithParamInterface<int> {};
+
+TEST_P(GpioLedIdTest, SetAndToggleOnLedIdFailSilently)
+{
+    init_all();
+    CaptureStderr();
+    CaptureStdout();
+    EXPECT_EQ(gpio_set_output(GetParam(), 1), -1);
+    EXPECT_EQ(gpio_toggle_output(GetParam()), -1);
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_EQ(gpio_get_output(GetParam()), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(LedLines, GpioLedIdTest, testing::Range(0, 7));
+
+TEST_F(GpioTest, SetRemembersTheValueAsPassed)
+{
+    init_all();
+    ASSERT_EQ(gpio_set_output(OUT_VOUT12V, 5), 0);
+    EXPECT_EQ(board.level(VOUT_CHIP, VOUT_OFFSET), 1);
+    EXPECT_EQ(gpio_get_output(OUT_VOUT12V), 5);
+
+    ASSERT_EQ(gpio_set_output(OUT_VOUT12V, 0), 0);
+    EXPECT_EQ(board.level(VOUT_CHIP, VOUT_OFFSET), 0);
+    EXPECT_EQ(gpio_get_output(OUT_VOUT12V), 0);
+
+    ASSERT_EQ(gpio_set_output(OUT_VOUT12V, -3), 0);
+    EXPECT_EQ(board.level(VOUT_CHIP, VOUT_OFFSET), 1);
+    EXPECT_EQ(gpio_get_output(OUT_VOUT12V), -3);
+}
+
+TEST_F(GpioTest, ToggleFlipsTheRememberedValue)
+{
+    init_all();
+    ASSERT_EQ(gpio_toggle_output(OUT_BEEP), 0);
+    EXPECT_EQ(gpio_get_output(OUT_BEEP), 1);
+    EXPECT_EQ(board.level(BEEP_CHIP, BEEP_OFFSET), 1);
+
+    ASSERT_EQ(gpio_set_output(OUT_BEEP, 7), 0);
+    ASSERT_EQ(gpio_toggle_output(OUT_BEEP), 0);
+    EXPECT_EQ(gpio_get_output(OUT_BEEP), 0);
+    EXPECT_EQ(board.level(BEEP_CHIP, BEEP_OFFSET), 0);
+}
+
+TEST_F(GpioTest, IdsOutsideTheTablesAreRejected)
+{
+    init_all();
+    for (int id : {-1, 10, 11, 255, 1 << 30}) {
+        EXPECT_EQ(gpio_get_output(id), -1) << id;
+        EXPECT_EQ(gpio_set_output(id, 1), -1) << id;
+        EXPECT_EQ(gpio_toggle_output(id), -1) << id;
+        EXPECT_STREQ(gpio_output_name(id), "") << id;
+    }
+    for (int id : {-1, 4, 5, 1 << 30}) {
+        EXPECT_EQ(gpio_get_input(id), -1) << id;
+        EXPECT_STREQ(gpio_input_name(id), "") << id;
+    }
+    EXPECT_STREQ(gpio_output_name(OUT_NA), "NA");
+    EXPECT_STREQ(gpio_input_name(IN_WIFI), "WIFI");
+}
+
+TEST_F(GpioTest, LinesAreUnusableBeforeTheyAreRequested)
+{
+    CaptureStdout();
+    ASSERT_EQ(gpio_init(), 0);
+    GetCapturedStdout();
+    EXPECT_EQ(gpio_set_output(OUT_BEEP, 1), -1);
+    EXPECT_EQ(gpio_get_input(IN_VALID1), -1);
+    EXPECT_EQ(gpio_get_output(OUT_BEEP), 0);
+}
+
+TEST_F(GpioTest, InputsReadTheLineLevel)
+{
+    init_all();
+    board.set_level(6, 11, 1);
+    board.set_level(6, 12, 0);
+    EXPECT_EQ(gpio_get_input(IN_VALID1), 1);
+    EXPECT_EQ(gpio_get_input(IN_VALID2), 0);
+    board.set_level(6, 11, 0);
+    EXPECT_EQ(gpio_get_input(IN_VALID1), 0);
+}
+
+TEST_F(GpioTest, FailedReadGivesMinusOneWithoutMessage)
+{
+    init_all();
+    write_file(board.line_file(6, 11, ".fail-read"), "");
+    CaptureStderr();
+    EXPECT_EQ(gpio_get_input(IN_VALID1), -1);
+    EXPECT_EQ(GetCapturedStderr(), "");
+}
+
+TEST_F(GpioTest, FailedDriveIsLoggedAndKeepsTheRememberedValue)
+{
+    init_all();
+    ASSERT_EQ(gpio_set_output(OUT_VOUT12V, 1), 0);
+    write_file(board.line_file(VOUT_CHIP, VOUT_OFFSET, ".fail-write"), "");
+    CaptureStderr();
+    EXPECT_EQ(gpio_set_output(OUT_VOUT12V, 0), -1);
+    EXPECT_EQ(gpio_toggle_output(OUT_VOUT12V), -1);
+    EXPECT_EQ(GetCapturedStderr(), "Failed to set VOUT12V: Input/output error\n"
+                                   "Failed to set VOUT12V: Input/output error\n");
+    EXPECT_EQ(gpio_get_output(OUT_VOUT12V), 1);
+    EXPECT_EQ(board.level(VOUT_CHIP, VOUT_OFFSET), 1);
+}
+
+TEST_F(GpioTest, MissingChipIsNamedAndStopsInit)
+{
+    ASSERT_EQ(system(("rm -rf " + board.path("/dev/gpiochip8")).c_str()), 0);
+    CaptureStderr();
+    CaptureStdout();
+    EXPECT_EQ(gpio_init(), -1);
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(GetCapturedStderr(), "Failed to open /dev/gpiochip8: No such file or directory\n");
+    // The chips opened before the failure stay cached until cleanup.
+    EXPECT_EQ(fake_gpiod_open_chip_count(), 2);
+    gpio_cleanup();
+    EXPECT_EQ(fake_gpiod_open_chip_count(), 0);
+}
+
+TEST_F(GpioTest, CacheHoldsAtMostTenChips)
+{
+    std::vector<std::string> paths;
+    for (int i = 0; i < 11; i++) {
+        paths.push_back("/extra/chip" + std::to_string(i));
+        ASSERT_EQ(system(("mkdir -p " + board.path(paths.back())).c_str()), 0);
+    }
+    gpiod_chip *first = nullptr;
+    for (int i = 0; i < 10; i++) {
+        gpiod_chip *chip = gpio_get_chip(paths[i].c_str());
+        ASSERT_NE(chip, nullptr) << i;
+        if (i == 0)
+            first = chip;
+    }
+    CaptureStderr();
+    EXPECT_EQ(gpio_get_chip(paths[10].c_str()), nullptr);
+    EXPECT_EQ(GetCapturedStderr(), "Too many chips\n");
+    // A cached path is still served, without opening it again.
+    EXPECT_EQ(gpio_get_chip(paths[0].c_str()), first);
+    EXPECT_EQ(fake_gpiod_open_chip_count(), 10);
+}
+
+struct LibraryFailure {
+    const char *function;
+    bool inputs;
+    const char *message;
+};
+
+class GpioLibraryFailureTest : public GpioTest, public testing::WithParamInterface<LibraryFailure> {};
+
+TEST_P(GpioLibraryFailureTest, FirstLineFailsWithItsMessage)
+{
+    CaptureStdout();
+    ASSERT_EQ(gpio_init(), 0);
+    if (GetParam().inputs) {
+        ASSERT_EQ(gpio_init_outputs(), 0);
+    }
+    GetCapturedStdout();
+
+    fake_gpiod_fail_next(GetParam().function);
+    CaptureStderr();
+    CaptureStdout();
+    EXPECT_EQ(GetParam().inputs ? gpio_init_inputs() : gpio_init_outputs(), -1);
+    EXPECT_EQ(GetCapturedStderr(), GetParam().message);
+    std::string out = GetCapturedStdout();
+    EXPECT_EQ(out.find("GPIO: Initialized"), std::string::npos) << out;
+
+    // Nothing half-made survives: cleanup leaves no request open.
+    gpio_cleanup();
+    EXPECT_EQ(fake_gpiod_open_request_count(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachCall, GpioLibraryFailureTest,
+    testing::Values(
+        LibraryFailure{"gpiod_line_settings_new", false, "Failed to create line settings\n"},
+        LibraryFailure{"gpiod_line_config_new", false, "Failed to create line config\n"},
+        LibraryFailure{"gpiod_line_config_add_line_settings", false,
+                       "Failed to add line settings for BEEP: Input/output error\n"},
+        LibraryFailure{"gpiod_chip_request_lines", false, "Failed to request line for BEEP: Input/output error\n"},
+        LibraryFailure{"gpiod_line_settings_new", true, "Failed to create line settings\n"},
+        LibraryFailure{"gpiod_line_config_new", true, "Failed to create line config\n"},
+        LibraryFailure{"gpiod_line_config_add_line_settings", true, "Failed to add line settings for 4G\n"},
+        LibraryFailure{"gpiod_chip_request_lines", true,
+                       "Failed to request input line for 4G: Input/output error\n"}),
+    [](const testing::TestParamInfo<LibraryFailure> &param_info) {
+        return std::string(param_info.param.function) + (param_info.param.inputs ? "_inputs" : "_outputs");
+    });
+
+TEST_F(GpioTest, RequestFailurePartWayKeepsEarlierLinesUntilCleanup)
+{
+    write_file(board.line_file(VOUT_CHIP, VOUT_OFFSET, ".fail-request"), "");
+    CaptureStdout();
+    CaptureStderr();
+    ASSERT_EQ(gpio_init(), 0);
+    EXPECT_EQ(gpio_init_outputs(), -1);
+    EXPECT_EQ(GetCapturedStderr(), "Failed to request line for VOUT12V: Device or resource busy\n");
+    GetCapturedStdout();
+    EXPECT_EQ(fake_gpiod_open_request_count(), 1);  // BEEP
+    EXPECT_EQ(gpio_set_output(OUT_BEEP, 1), 0);
+    gpio_cleanup();
+    EXPECT_EQ(fake_gpiod_open_request_count(), 0);
+}
+
+TEST_F(GpioTest, CleanupReleasesEverythingAndIsHarmlessBeforeInitAndTwice)
+{
+    gpio_cleanup();  // before any init
+    init_all();
+    gpio_cleanup();
+    CaptureStdout();
+    gpio_cleanup();
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(fake_gpiod_open_request_count(), 0);
+    EXPECT_EQ(fake_gpiod_open_chip_count(), 0);
+    EXPECT_TRUE(board.requested_lines().empty());
+    EXPECT_EQ(gpio_set_output(OUT_BEEP, 1), -1);
+}
+
+}  // namespace
