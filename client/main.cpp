@@ -1,1 +1,6 @@
-int main() { return 0; }
+#include "gpioctl.h"
+
+int main(int argc, char **argv)
+{
+    return gpioctl_main(argc, argv);
+}

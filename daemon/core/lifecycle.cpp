@@ -1,6 +1,11 @@
 #include "lifecycle.h"
 
+#include "ctl_server.h"
+#include "beep.h"
 #include "gpio.h"
+#include "input.h"
+#include "led.h"
+#include "power.h"
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -112,18 +117,23 @@ const init_step init_steps[] = {
     {gpio_init, "Failed to initialize GPIO\n"},
     {gpio_init_outputs, "Failed to initialize output GPIOs\n"},
     {gpio_init_inputs, "Failed to initialize input GPIOs\n"},
+    {led_init, "Failed to initialize LED module\n"},
+    {beep_init, "Failed to initialize beep module\n"},
+    {power_init, "Failed to initialize power module\n"},
+    // Polls every 100 ms; the levels read here are the baseline and fire no callback.
+    {[] { return input_monitor_init(100); }, "Failed to initialize input monitor\n"},
+    {ctl_server_init, "Failed to initialize socket server\n"},
 };
 
 const init_step start_steps[] = {
-    {nullptr, nullptr},
+    {input_monitor_start, "Failed to start input monitor\n"},
+    {ctl_server_start, "Failed to start socket server\n"},
 };
 
 // Runs the steps in order; the first failure is reported and ends the sequence.
 bool run_steps(std::span<const init_step> steps)
 {
     for (const init_step &step : steps) {
-        if (step.run == nullptr)
-            continue;
         if (step.run() < 0) {
             fputs(step.failure, stderr);
             return false;
@@ -135,12 +145,19 @@ bool run_steps(std::span<const init_step> steps)
 void stop_services()
 {
     puts("Stopping services...");
+    ctl_server_stop();
+    input_monitor_stop();
     puts("All services stopped");
 }
 
 void cleanup_modules()
 {
     puts("Cleaning up...");
+    ctl_server_cleanup();
+    input_monitor_cleanup();
+    power_cleanup();
+    beep_cleanup();
+    led_cleanup();
     gpio_cleanup();
     puts("Cleanup complete");
 }
@@ -186,6 +203,7 @@ int daemon_main(int argc, char **argv)
         return 1;
     }
     puts("All services started");
+    beep_once(100);  // returns at once; the worker plays it
 
     while (main_running.load() != 0)
         sleep(1);

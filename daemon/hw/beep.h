@@ -11,10 +11,13 @@ enum beep_mode : int {
 
 int beep_init();
 int beep_on();
+// Waits for a once or alarm pattern in progress to end, stops a tone within 100 ms,
+// joins the worker and drives the line low.
 int beep_off();
 int beep_once(int duration_ms);
 int beep_alarm(int count, int on_ms, int gap_ms);
 int beep_set_mute(int flag);
 int beep_get_mute();
 int beep_is_active();
+// As beep_off, but a once or alarm pattern in progress is cut short.
 void beep_cleanup();

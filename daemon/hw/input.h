@@ -9,6 +9,7 @@ using input_callback = void (*)(unsigned int id, int level, std::uintptr_t user_
 
 int input_monitor_init(int interval_ms);
 int input_monitor_start();
+// Wakes the polling thread from its sleep and joins it.
 int input_monitor_stop();
 void input_monitor_cleanup();
 

@@ -1,0 +1,416 @@
+#include "gpioctl.h"
+
+#include "ctl_client.h"
+#include "ctl_protocol.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace {
+
+// Positions are LED indexes.
+const char *const led_ids[] = {"sys", "ext_pwr", "storage", "data", "wifi", "4g", "net"};
+// Positions are the power-source codes of CMD_POWER_STATUS.
+const char *const power_source_names[] = {"none", "external", "internal", "both", "unknown"};
+
+// The words after the program name; word(1) is the command word, nullptr past the end.
+struct command_line {
+    const char *program;
+    std::span<char *const> words;
+
+    const char *word(std::size_t n) const { return n - 1 < words.size() ? words[n - 1] : nullptr; }
+    bool word_is(std::size_t n, std::string_view text) const
+    {
+        const char *w = word(n);
+        return w != nullptr && text == w;
+    }
+};
+
+const char *on_off(std::uint8_t value) { return value != 0 ? "ON" : "OFF"; }
+const char *high_low(std::uint8_t value) { return value != 0 ? "HIGH" : "LOW"; }
+
+ControlRequest make_request(std::uint8_t cmd, std::uint8_t index = 0, std::uint16_t param = 0)
+{
+    ControlRequest request{};
+    request.cmd = cmd;
+    request.index = index;
+    request.param = param;
+    return request;
+}
+
+// The answer handling shared by the short commands: the exit status when the command ends
+// here (the exchange failed, or the daemon's error status has been printed), or nothing
+// when REPLY holds an answer to print.
+std::optional<int> ask(std::uint8_t cmd, ControlReply &reply, std::uint8_t index = 0, std::uint16_t param = 0)
+{
+    if (send_command(make_request(cmd, index, param), reply) != 0)
+        return -1;
+    if (reply.status != STATUS_OK) {
+        printf("Error: %d\n", reply.status);
+        return 0;
+    }
+    return std::nullopt;
+}
+
+void print_usage(const char *program)
+{
+    static const char *const command_lines[] = {
+        "Commands:",
+        "  status                    Show all status",
+        "  version                   Show daemon version",
+        "  sysinfo                   Show system info (CPU/mem/disk/network)",
+        "  led <id> on|off|blink     Control LED (id: sys/ext_pwr/storage/data/wifi/4g/net)",
+        "  beep on|off|once [ms]     Control beeper",
+        "  power status              Show power status",
+        "  power 12v on|off          Control 12V output",
+        "  input [4g|wifi|valid1|valid2]  Show input status",
+        "  4g toggle|status|info     Toggle, query switch, or show modem info",
+        "  wifi toggle|status        Toggle or show WiFi switch state",
+        "  rtty on|off|status        Enable, disable or query rtty service",
+        "  battery                   Show battery percentage",
+        "  ina                       Show INA236 power monitor (V/A/W)",
+        "  sdcard remove             Gracefully eject SD card (kill processes + unmount)",
+        "  sdcard status             Show SD card mount status and capacity",
+        "\nExamples:",
+    };
+    printf("TesMar GPIO Control Tool\n\n");
+    printf("Usage: %s <command> [args]\n\n", program);
+    for (const char *line : command_lines)
+        puts(line);
+    for (const char *example : {"status", "led sys on", "led wifi blink", "beep once 200", "power 12v on"})
+        printf("  %s %s\n", program, example);
+}
+
+// The reports of the whole board, the system, the modem and the SD card come with a later
+// version of this client; until then they are refused without asking the daemon.
+int not_available(const char *what)
+{
+    fprintf(stderr, "%s: not available in this version of tesmar_gpioctl\n", what);
+    return -1;
+}
+
+int cmd_status(const command_line &) { return not_available("status"); }
+int cmd_sysinfo(const command_line &) { return not_available("sysinfo"); }
+int cmd_sdcard(const command_line &) { return not_available("sdcard"); }
+
+// The version text is no generic reply: one receive of whatever the daemon sends.
+int cmd_version(const command_line &)
+{
+    int fd = send_request(make_request(CMD_VERSION));
+    if (fd < 0)
+        return -1;
+    char text[64];
+    ssize_t got = recv(fd, text, sizeof text - 1, 0);
+    close(fd);
+    if (got <= 0) {
+        fputs("No response\n", stderr);
+        return -1;
+    }
+    text[got] = '\0';
+    printf("tesmar_gpio %s\n", text);
+    return 0;
+}
+
+struct word_code {
+    const char *word;
+    std::uint8_t cmd;
+};
+
+// The command code a word stands for; 0 (no command) when it is none of TABLE's words.
+std::uint8_t code_of(std::initializer_list<word_code> table, const char *word)
+{
+    for (const word_code &entry : table) {
+        if (std::string_view(entry.word) == word)
+            return entry.cmd;
+    }
+    return 0;
+}
+
+int cmd_led(const command_line &line)
+{
+    const char *id = line.word(2);
+    const char *action = line.word(3);
+    if (id == nullptr) {
+        printf("Usage: %s led <id> on|off|blink [freq]\n", line.program);
+        return -1;
+    }
+    std::uint8_t index = 0;
+    while (index < std::size(led_ids) && std::string_view(led_ids[index]) != id)
+        index++;
+    if (index == std::size(led_ids)) {
+        printf("Invalid LED id: %s\n", id);
+        puts("Valid IDs: sys, ext_pwr, storage, data, wifi, 4g, net");
+        return -1;
+    }
+    // An id without an action asks for nothing; say what is missing.
+    if (action == nullptr) {
+        printf("Usage: %s led <id> on|off|blink [freq]\n", line.program);
+        return -1;
+    }
+    std::uint8_t cmd = code_of({{"on", CMD_LED_ON}, {"off", CMD_LED_OFF}, {"blink", CMD_LED_BLINK}}, action);
+    if (cmd == 0) {
+        printf("Invalid action: %s\n", action);
+        return -1;
+    }
+    std::uint16_t freq = 0;
+    if (cmd == CMD_LED_BLINK)
+        freq = line.word(4) != nullptr ? parse_number(line.word(4)) : 1;
+
+    ControlReply reply;
+    if (auto finished = ask(cmd, reply, index, freq))
+        return *finished;
+    printf("LED %s: %s\n", led_ids[index], action);
+    return 0;
+}
+
+int cmd_beep(const command_line &line)
+{
+    const char *action = line.word(2);
+    if (action == nullptr) {
+        printf("Usage: %s beep on|off|once [ms]\n", line.program);
+        return -1;
+    }
+    std::uint8_t cmd = code_of(
+        {{"on", CMD_BEEP_ON}, {"off", CMD_BEEP_OFF}, {"once", CMD_BEEP_ONCE}, {"alarm", CMD_BEEP_ALARM}}, action);
+    if (cmd == 0) {
+        printf("Invalid action: %s\n", action);
+        return -1;
+    }
+    std::uint16_t duration_ms = 0;
+    if (cmd == CMD_BEEP_ONCE)
+        duration_ms = line.word(3) != nullptr ? parse_number(line.word(3)) : 100;
+
+    ControlReply reply;
+    if (auto finished = ask(cmd, reply, 0, duration_ms))
+        return *finished;
+    printf("Beep: %s\n", action);
+    return 0;
+}
+
+int cmd_power(const command_line &line)
+{
+    const char *what = line.word(2);
+    if (what == nullptr) {
+        printf("Usage: %s power status|12v on|off\n", line.program);
+        return -1;
+    }
+    ControlReply reply;
+    if (line.word_is(2, "status")) {
+        if (auto finished = ask(CMD_POWER_STATUS, reply))
+            return *finished;
+        // A code this client does not know is shown as unknown, never read past the table.
+        std::uint8_t code = reply.data[0];
+        printf("Power status: %s\n", power_source_names[code < std::size(power_source_names) ? code : 4]);
+        return 0;
+    }
+    if (!line.word_is(2, "12v")) {
+        printf("Invalid command: %s\n", what);
+        return -1;
+    }
+
+    const char *action = line.word(3);
+    if (action == nullptr) {
+        printf("Usage: %s power 12v on|off\n", line.program);
+        return -1;
+    }
+    std::uint8_t cmd = code_of({{"on", CMD_12V_ON}, {"off", CMD_12V_OFF}}, action);
+    if (cmd == 0) {
+        printf("Invalid action: %s\n", action);
+        return -1;
+    }
+    if (auto finished = ask(cmd, reply))
+        return *finished;
+    printf("12V output: %s\n", action);
+    return 0;
+}
+
+int cmd_input(const command_line &line)
+{
+    ControlReply reply;
+    const char *which = line.word(2);
+    if (which == nullptr) {
+        if (auto finished = ask(CMD_INPUT_ALL, reply))
+            return *finished;
+        printf("4G:     %s\n", high_low(reply.data[0]));
+        printf("VALID1: %s (外接电源)\n", high_low(reply.data[1]));
+        printf("VALID2: %s (内接电源)\n", high_low(reply.data[2]));
+        printf("WIFI:   %s\n", high_low(reply.data[3]));
+        return 0;
+    }
+    std::uint8_t cmd = code_of({{"4g", CMD_INPUT_4G},
+                                {"wifi", CMD_INPUT_WIFI},
+                                {"valid1", CMD_INPUT_VALID1},
+                                {"valid2", CMD_INPUT_VALID2}},
+                               which);
+    if (cmd == 0) {
+        printf("Invalid input: %s\n", which);
+        return -1;
+    }
+    if (auto finished = ask(cmd, reply))
+        return *finished;
+    printf("%s: %s\n", which, high_low(reply.data[0]));
+    return 0;
+}
+
+// The 4g and wifi switches: toggle or query, then one ON/OFF line in the action's format.
+struct switch_action {
+    const char *word;
+    std::uint8_t cmd;
+    const char *format;
+};
+
+int switch_command(const command_line &line, const char *usage, std::initializer_list<switch_action> actions,
+                   const char *invalid)
+{
+    const char *word = line.word(2);
+    if (word == nullptr) {
+        printf(usage, line.program);
+        return -1;
+    }
+    for (const switch_action &action : actions) {
+        if (line.word_is(2, action.word)) {
+            ControlReply reply;
+            if (auto finished = ask(action.cmd, reply))
+                return *finished;
+            printf(action.format, on_off(reply.data[0]));
+            return 0;
+        }
+    }
+    printf(invalid, word);
+    return -1;
+}
+
+int cmd_4g(const command_line &line)
+{
+    if (line.word_is(2, "info"))
+        return not_available("4g info");
+    return switch_command(line, "Usage: %s 4g toggle|status\n",
+                          {{"toggle", CMD_4G_TOGGLE, "4G: %s\n"}, {"status", CMD_4G_STATUS, "4G switch: %s\n"}},
+                          "Invalid action: %s (use toggle, status, or info)\n");
+}
+
+int cmd_wifi(const command_line &line)
+{
+    return switch_command(line, "Usage: %s wifi toggle|status\n",
+                          {{"toggle", CMD_WIFI_TOGGLE, "WiFi: %s\n"}, {"status", CMD_WIFI_STATUS, "WiFi switch: %s\n"}},
+                          "Invalid action: %s (use toggle or status)\n");
+}
+
+int cmd_rtty(const command_line &line)
+{
+    const char *action = line.word(2);
+    if (action == nullptr) {
+        printf("Usage: %s rtty on|off|status\n", line.program);
+        return -1;
+    }
+    std::uint8_t cmd = code_of({{"on", CMD_RTTY_ON}, {"off", CMD_RTTY_OFF}, {"status", CMD_RTTY_STATUS}}, action);
+    if (cmd == 0) {
+        printf("Invalid action: %s (use on, off, or status)\n", action);
+        return -1;
+    }
+    ControlReply reply;
+    if (auto finished = ask(cmd, reply))
+        return *finished;
+    if (cmd == CMD_RTTY_ON)
+        puts("rtty: enabled");
+    else if (cmd == CMD_RTTY_OFF)
+        puts("rtty: disabled");
+    else
+        printf("rtty: %s\n", reply.data[0] != 0 ? "active" : "inactive");
+    return 0;
+}
+
+// Unlike the other short commands, a daemon error ends this one silently with 255.
+int cmd_battery(const command_line &)
+{
+    ControlReply reply;
+    if (send_command(make_request(CMD_BATTERY), reply) != 0 || reply.status != STATUS_OK)
+        return -1;
+    if (reply.data[0] == BATTERY_NA)
+        puts("Battery: N/A");
+    else
+        printf("Battery: %u%%\n", static_cast<unsigned>(reply.data[0]));
+    return 0;
+}
+
+int cmd_ina(const command_line &)
+{
+    ControlReply reply;
+    if (send_command(make_request(CMD_INA236), reply) != 0) {
+        puts("INA236: daemon not reachable");
+        return -1;
+    }
+    if (reply.status != STATUS_OK) {
+        puts("INA236: not found");
+        return -1;
+    }
+    Ina236Reply ina;
+    static_assert(sizeof ina == sizeof reply);
+    std::memcpy(&ina, &reply, sizeof ina);
+    unsigned current_ma = ina.current_ma;
+    std::uint32_t power_uw = ina.power_uw;
+    puts("=== INA236 Power Monitor ===");
+    printf("Bus Voltage: %.3f V\n", ina.bus_mv / 1000.0);
+    printf("Current:     %u mA  (%.3f A)\n", current_ma, current_ma / 1000.0);
+    printf("Power:       %u mW  (%.3f W)\n", static_cast<unsigned>(power_uw / 1000), power_uw / 1000000.0);
+    return 0;
+}
+
+struct command {
+    const char *word;
+    int (*run)(const command_line &);
+};
+
+// Compared in this order, exactly and case-sensitively.
+const command commands[] = {
+    {"status", cmd_status}, {"version", cmd_version}, {"sysinfo", cmd_sysinfo}, {"led", cmd_led},
+    {"beep", cmd_beep},     {"power", cmd_power},     {"input", cmd_input},     {"4g", cmd_4g},
+    {"wifi", cmd_wifi},     {"rtty", cmd_rtty},       {"ina", cmd_ina},         {"sdcard", cmd_sdcard},
+    {"battery", cmd_battery},
+};
+
+}  // namespace
+
+std::uint16_t parse_number(const char *word)
+{
+    while (std::isspace(static_cast<unsigned char>(*word)))
+        word++;
+    bool negative = *word == '-';
+    if (*word == '-' || *word == '+')
+        word++;
+    // Arithmetic modulo 2^16 keeps exactly the low 16 bits of a number of any length.
+    std::uint16_t value = 0;
+    for (; *word >= '0' && *word <= '9'; word++)
+        value = static_cast<std::uint16_t>(value * 10 + (*word - '0'));
+    return negative ? static_cast<std::uint16_t>(-value) : value;
+}
+
+int gpioctl_main(int argc, char **argv)
+{
+    command_line line{argc > 0 && argv[0] != nullptr ? argv[0] : "tesmar_gpioctl",
+                      std::span<char *const>(argv + (argc > 0 ? 1 : 0), argc > 1 ? argc - 1 : 0)};
+    const char *word = line.word(1);
+    if (word == nullptr) {
+        print_usage(line.program);
+        return 1;
+    }
+    if (line.word_is(1, "-h") || line.word_is(1, "--help")) {
+        print_usage(line.program);
+        return 0;
+    }
+    for (const command &c : commands) {
+        if (line.word_is(1, c.word))
+            return c.run(line);
+    }
+    printf("Unknown command: %s\n", word);
+    print_usage(line.program);
+    return 1;
+}

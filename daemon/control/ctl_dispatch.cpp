@@ -1,0 +1,103 @@
+#include "ctl_dispatch.h"
+
+#include "beep.h"
+#include "input.h"
+#include "led.h"
+#include "power.h"
+
+#include <array>
+#include <initializer_list>
+
+namespace {
+
+// An action command: STATUS_FAILED when the module operation reports failure.
+std::size_t status_from(ctl_reply &reply, int result)
+{
+    reply.generic.status = result != 0 ? STATUS_FAILED : STATUS_OK;
+    return sizeof(ControlReply);
+}
+
+// A query: STATUS_OK, and the low 8 bits of each result in data bytes 1, 2, ... The
+// braced list evaluates the module calls left to right, which fixes their order.
+std::size_t values(ctl_reply &reply, std::initializer_list<int> results)
+{
+    std::size_t at = 0;
+    for (int result : results)
+        reply.generic.data[at++] = static_cast<std::uint8_t>(result);
+    return sizeof(ControlReply);
+}
+
+std::size_t unknown_command(ctl_reply &reply)
+{
+    reply.generic.status = STATUS_UNKNOWN_COMMAND;
+    return sizeof(ControlReply);
+}
+
+using request = const ControlRequest &;
+
+// Commands served today. The link-switch, report, storage and remote-terminal commands
+// add their rows here as their handlers land; until then their codes are unknown.
+constexpr ctl_command ctl_commands[] = {
+    {CMD_LED_ON, [](request r, ctl_reply &out) { return status_from(out, led_on(r.index)); }},
+    {CMD_LED_OFF, [](request r, ctl_reply &out) { return status_from(out, led_off(r.index)); }},
+    {CMD_LED_TOGGLE, [](request r, ctl_reply &out) { return status_from(out, led_toggle(r.index)); }},
+    {CMD_LED_BLINK, [](request r, ctl_reply &out) { return status_from(out, led_blink(r.index, r.param)); }},
+    {CMD_LED_GET, [](request r, ctl_reply &out) { return values(out, {led_get_mode(r.index)}); }},
+    {CMD_BEEP_ON, [](request, ctl_reply &out) { return status_from(out, beep_on()); }},
+    {CMD_BEEP_OFF, [](request, ctl_reply &out) { return status_from(out, beep_off()); }},
+    {CMD_BEEP_ONCE,
+     [](request r, ctl_reply &out) { return status_from(out, beep_once(r.param != 0 ? r.param : 100)); }},
+    {CMD_BEEP_ALARM, [](request, ctl_reply &out) { return status_from(out, beep_alarm(3, 100, 200)); }},
+    {CMD_POWER_STATUS, [](request, ctl_reply &out) { return values(out, {power_get_status()}); }},
+    {CMD_12V_ON, [](request, ctl_reply &out) { return status_from(out, power_12v_on()); }},
+    {CMD_12V_OFF, [](request, ctl_reply &out) { return status_from(out, power_12v_off()); }},
+    {CMD_12V_GET, [](request, ctl_reply &out) { return values(out, {power_12v_get()}); }},
+    {CMD_INPUT_4G, [](request, ctl_reply &out) { return values(out, {input_get_4g()}); }},
+    {CMD_INPUT_WIFI, [](request, ctl_reply &out) { return values(out, {input_get_wifi()}); }},
+    {CMD_INPUT_VALID1, [](request, ctl_reply &out) { return values(out, {input_get_valid1()}); }},
+    {CMD_INPUT_VALID2, [](request, ctl_reply &out) { return values(out, {input_get_valid2()}); }},
+    {CMD_INPUT_ALL,
+     [](request, ctl_reply &out) {
+         return values(out, {input_get_4g(), input_get_valid1(), input_get_valid2(), input_get_wifi()});
+     }},
+    {CMD_STATUS_ALL,
+     [](request, ctl_reply &out) {
+         return values(out, {power_get_status(), power_12v_get(), input_get_4g(), input_get_valid1(),
+                             input_get_valid2(), input_get_wifi()});
+     }},
+};
+
+constexpr bool codes_unique()
+{
+    for (const ctl_command &a : ctl_commands) {
+        int rows = 0;
+        for (const ctl_command &b : ctl_commands)
+            rows += a.code == b.code;
+        if (rows != 1)
+            return false;
+    }
+    return true;
+}
+static_assert(codes_unique(), "two rows of the command table serve the same code");
+
+// Indexed by code, so a request costs one lookup.
+constexpr std::array<ctl_handler, 256> handler_by_code = [] {
+    std::array<ctl_handler, 256> table{};
+    for (const ctl_command &command : ctl_commands)
+        table[command.code] = command.handler;
+    return table;
+}();
+
+}  // namespace
+
+std::size_t ctl_dispatch(const ControlRequest &request, ctl_reply &reply)
+{
+    ctl_handler handler = handler_by_code[request.cmd];
+    return handler != nullptr ? handler(request, reply) : unknown_command(reply);
+}
+
+std::size_t ctl_bad_length(ctl_reply &reply)
+{
+    reply.generic.status = STATUS_BAD_LENGTH;
+    return sizeof(ControlReply);
+}

@@ -1,0 +1,262 @@
+#include "ctl_server.h"
+
+#include "board_root.h"
+#include "ctl_dispatch.h"
+#include "unique_fd.h"
+
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+namespace {
+
+// A connection thread's own record, linked into the server's list while the thread holds
+// its descriptor, so that shutdown can wake a thread waiting on a silent peer. It lives in
+// the thread's frame: tracking a connection allocates nothing.
+struct ctl_connection {
+    int fd = -1;
+    ctl_connection *prev = nullptr;
+    ctl_connection *next = nullptr;
+};
+
+struct ctl_server_state {
+    std::atomic<int> listen_fd{-1};     // ctl_listen_fd
+    std::atomic<bool> running{false};   // ctl_running
+    pthread_t accept_thread{};
+    std::string socket_path;            // as resolved under the board root
+
+    // Guards the fields below. Connection threads are counted from the moment the accept
+    // thread decides to create one, so that none can slip past the shutdown's drain.
+    std::mutex connections_lock;
+    std::condition_variable connections_done;
+    int connection_count = 0;
+    ctl_connection *connections = nullptr;
+} ctl_server;
+
+// Resource shortages make accept fail again at once; pausing keeps the retry loop from
+// spinning on a processor until a descriptor or some memory is free again.
+constexpr useconds_t ACCEPT_RETRY_PAUSE_US = 100'000;
+
+bool accept_error_is_shortage(int err)
+{
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+// Fills ADDRESS for PATH; false when the path does not fit a Unix address, rather than
+// binding or connecting to a truncated path.
+bool fill_address(const std::string &path, sockaddr_un &address)
+{
+    address = {};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path)
+        return false;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+// Registers a new connection thread; false when the server stopped before it began.
+bool track(ctl_connection &connection)
+{
+    std::lock_guard lock(ctl_server.connections_lock);
+    if (!ctl_server.running.load())
+        return false;
+    connection.next = ctl_server.connections;
+    if (connection.next != nullptr)
+        connection.next->prev = &connection;
+    ctl_server.connections = &connection;
+    return true;
+}
+
+// Unlinks the connection and closes its descriptor under the lock, so shutdown never
+// touches a descriptor number that has already been closed and reused.
+void finish(ctl_connection &connection, bool tracked)
+{
+    std::lock_guard lock(ctl_server.connections_lock);
+    if (tracked) {
+        if (connection.prev != nullptr)
+            connection.prev->next = connection.next;
+        else
+            ctl_server.connections = connection.next;
+        if (connection.next != nullptr)
+            connection.next->prev = connection.prev;
+    }
+    close(connection.fd);
+    if (--ctl_server.connection_count == 0)
+        ctl_server.connections_done.notify_all();
+}
+
+// Requests strictly one after the other, until the peer closes or the server stops.
+void serve(int fd)
+{
+    while (true) {
+        ControlRequest request{};
+        ssize_t got = recv(fd, &request, sizeof request, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return;
+
+        ctl_reply reply{};
+        std::size_t size = static_cast<std::size_t>(got) < sizeof request ? ctl_bad_length(reply)
+                                                                            : ctl_dispatch(request, reply);
+        // A peer that has gone must not raise SIGPIPE; the failed send needs no handling,
+        // the next receive ends the connection.
+        send(fd, &reply, size, MSG_NOSIGNAL);
+
+        if (!ctl_server.running.load())
+            return;
+    }
+}
+
+void *ctl_client_thread(void *cell)
+{
+    ctl_connection connection;
+    connection.fd = static_cast<int>(reinterpret_cast<std::intptr_t>(cell));
+    bool tracked = track(connection);
+    if (tracked)
+        serve(connection.fd);
+    finish(connection, tracked);
+    return nullptr;
+}
+
+void start_connection_thread(int fd)
+{
+    {
+        std::lock_guard lock(ctl_server.connections_lock);
+        ctl_server.connection_count++;
+    }
+    // The descriptor travels in the argument itself, so handing it over cannot fail.
+    pthread_t thread;
+    void *cell = reinterpret_cast<void *>(static_cast<std::intptr_t>(fd));
+    if (pthread_create(&thread, nullptr, ctl_client_thread, cell) != 0) {
+        fputs("SOCKET: Failed to create client thread\n", stderr);
+        ctl_connection orphan;
+        orphan.fd = fd;
+        finish(orphan, false);
+        return;
+    }
+    pthread_detach(thread);
+}
+
+void *ctl_accept_thread(void *)
+{
+    while (ctl_server.running.load()) {
+        int fd = accept4(ctl_server.listen_fd.load(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            int err = errno;
+            if (!ctl_server.running.load())
+                break;
+            fprintf(stderr, "SOCKET: Accept failed: %s\n", strerror(err));
+            if (accept_error_is_shortage(err))
+                usleep(ACCEPT_RETRY_PAUSE_US);
+            continue;
+        }
+        start_connection_thread(fd);
+    }
+    return nullptr;
+}
+
+// Wakes every connection thread that waits for its peer, then waits until all have ended.
+// A thread inside a command finishes it first, so no module is called after this returns.
+void drain_connections()
+{
+    std::unique_lock lock(ctl_server.connections_lock);
+    for (ctl_connection *c = ctl_server.connections; c != nullptr; c = c->next)
+        shutdown(c->fd, SHUT_RDWR);
+    ctl_server.connections_done.wait(lock, [] { return ctl_server.connection_count == 0; });
+}
+
+void ctl_server_shutdown()
+{
+    int listen_fd = ctl_server.listen_fd.load();
+    ctl_server.running.store(false);
+    if (listen_fd >= 0)
+        shutdown(listen_fd, SHUT_RDWR);  // wakes the blocked accept
+    pthread_join(ctl_server.accept_thread, nullptr);
+    // Closed only once the accept thread is gone, so it never accepts on a reused number.
+    if (listen_fd >= 0) {
+        close(listen_fd);
+        ctl_server.listen_fd.store(-1);
+    }
+    unlink(ctl_server.socket_path.c_str());
+    drain_connections();
+    puts("SOCKET: Server stopped");
+}
+
+}  // namespace
+
+int ctl_server_init()
+{
+    unique_fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) {
+        fprintf(stderr, "SOCKET: Failed to create socket: %s\n", strerror(errno));
+        return -1;
+    }
+
+    std::string path = board_path(CTL_SOCKET_PATH);
+    sockaddr_un address;
+    if (!fill_address(path, address)) {
+        fprintf(stderr, "SOCKET: Failed to bind: %s\n", strerror(ENAMETOOLONG));
+        return -1;
+    }
+    unlink(path.c_str());  // a socket file left by an earlier run would block the bind
+    if (bind(fd.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) < 0) {
+        fprintf(stderr, "SOCKET: Failed to bind: %s\n", strerror(errno));
+        return -1;
+    }
+    if (listen(fd.get(), 5) < 0) {
+        fprintf(stderr, "SOCKET: Failed to listen: %s\n", strerror(errno));
+        unlink(path.c_str());
+        return -1;
+    }
+
+    // A second init (the tests restart the server) must not leak the earlier socket.
+    int previous = ctl_server.listen_fd.exchange(fd.release());
+    if (previous >= 0)
+        close(previous);
+    ctl_server.socket_path = path;
+    printf("SOCKET: Server initialized at %s\n", CTL_SOCKET_PATH);
+    return 0;
+}
+
+int ctl_server_start()
+{
+    if (ctl_server.running.load())
+        return 0;
+    // Without a listening socket the accept loop would only spin on its errors.
+    if (ctl_server.listen_fd.load() < 0) {
+        fputs("SOCKET: Server not initialized\n", stderr);
+        return -1;
+    }
+    ctl_server.running.store(true);
+    if (pthread_create(&ctl_server.accept_thread, nullptr, ctl_accept_thread, nullptr) != 0) {
+        fputs("SOCKET: Failed to create server thread\n", stderr);
+        ctl_server.running.store(false);
+        return -1;
+    }
+    puts("SOCKET: Server started");
+    return 0;
+}
+
+int ctl_server_stop()
+{
+    if (ctl_server.running.load())
+        ctl_server_shutdown();
+    return 0;
+}
+
+void ctl_server_cleanup()
+{
+    if (ctl_server.running.load())
+        ctl_server_shutdown();
+}

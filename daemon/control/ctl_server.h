@@ -1,0 +1,18 @@
+// The control socket server: a listening Unix stream socket at /var/run/tesmar_gpio.sock
+// (under TESMAR_GPIO_ROOT when set), an accept thread, and one detached thread per
+// connection that answers requests one after the other until the peer closes.
+#pragma once
+
+// Binds and listens, replacing a socket file left by an earlier run. 0 or -1.
+int ctl_server_init();
+
+// Starts the accept thread; 0 at once when already running, -1 on failure.
+int ctl_server_start();
+
+// Stops accepting, removes the socket file, and returns once no connection thread is left:
+// idle connections are shut down, a command in progress is finished first. After it
+// returns no control request reaches any module. Does nothing unless the server runs.
+int ctl_server_stop();
+
+// The same as ctl_server_stop, for the cleanup sequence; whichever comes second does nothing.
+void ctl_server_cleanup();
