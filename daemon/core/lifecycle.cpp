@@ -1,7 +1,7 @@
 #include "lifecycle.h"
 
-#include "ctl_server.h"
 #include "beep.h"
+#include "ctl_server.h"
 #include "gpio.h"
 #include "input.h"
 #include "led.h"
