@@ -264,15 +264,6 @@ TEST_F(ClientTest, ReportsOfLaterVersionsAreRefusedWithoutAskingTheDaemon)
 
 // ---- The usage text ----
 
-std::vector<std::string> lines_of(const std::string &text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 TEST_F(ClientTest, HelpWordsPrintUsageAndSucceed)
 {
     Outcome none = run_client({});

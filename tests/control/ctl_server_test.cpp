@@ -28,19 +28,6 @@ constexpr int BEEP_CHIP = 1, BEEP_OFFSET = 11;
 constexpr int VOUT_CHIP = 6, VOUT_OFFSET = 13;
 const std::pair<int, unsigned> input_lines[] = {{1, 9}, {6, 11}, {6, 12}, {8, 10}};  // 4G, VALID1, VALID2, WIFI
 
-int count_entries(const std::string &dir)
-{
-    int n = 0;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
-
-int thread_count() { return count_entries("/proc/self/task"); }
-
 // Descriptors of this process open on PATH.
 int descriptors_open_on(const std::string &path)
 {
@@ -55,7 +42,7 @@ int descriptors_open_on(const std::string &path)
     }
     return n;
 }
-int descriptor_count() { return count_entries("/proc/self/fd"); }
+int descriptor_count() { return count_dir_entries("/proc/self/fd"); }
 
 int high_pulses(const SimBoard &board, int chip, unsigned offset)
 {
@@ -469,7 +456,7 @@ TEST_F(ServerLifecycleTest, SocketPathTooLongFailsInsteadOfTruncating)
     testing::internal::CaptureStderr();
     EXPECT_EQ(ctl_server_init(), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "SOCKET: Failed to bind: File name too long\n");
-    EXPECT_EQ(count_entries(root + "/var/run"), 0);
+    EXPECT_EQ(count_dir_entries(root + "/var/run"), 0);
 }
 
 TEST_F(ServerLifecycleTest, ServerDescriptorsAreCloseOnExec)

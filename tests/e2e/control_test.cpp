@@ -16,33 +16,13 @@
 
 namespace {
 
-int count_entries(const std::string &dir)
-{
-    int n = 0;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
-
-int count_lines(const std::string &text, const std::string &wanted)
-{
-    std::istringstream in(text);
-    int n = 0;
-    for (std::string line; std::getline(in, line);)
-        n += line == wanted;
-    return n;
-}
-
 class DaemonControlTest : public testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(daemon.wait_for_output("All services started")) << daemon.err(); }
 
     std::string socket_path() const { return board.path(CTL_SOCKET_PATH); }
-    int threads() const { return count_entries("/proc/" + std::to_string(daemon.pid()) + "/task"); }
-    int descriptors() const { return count_entries("/proc/" + std::to_string(daemon.pid()) + "/fd"); }
+    int threads() const { return count_dir_entries("/proc/" + std::to_string(daemon.pid()) + "/task"); }
+    int descriptors() const { return count_dir_entries("/proc/" + std::to_string(daemon.pid()) + "/fd"); }
 
     SimBoard board;
     DaemonProcess daemon{board};

@@ -12,15 +12,6 @@
 
 namespace {
 
-std::vector<std::string> lines_of(const std::string &text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 // True when WANTED appear in TEXT's lines in this order (other lines may lie between).
 testing::AssertionResult lines_in_order(const std::string &text, const std::vector<std::string> &wanted)
 {
@@ -33,14 +24,6 @@ testing::AssertionResult lines_in_order(const std::string &text, const std::vect
     if (next == wanted.size())
         return testing::AssertionSuccess();
     return testing::AssertionFailure() << "missing \"" << wanted[next] << "\" (in order) in:\n" << text;
-}
-
-int count_lines(const std::string &text, const std::string &wanted)
-{
-    int n = 0;
-    for (const auto &line : lines_of(text))
-        n += line == wanted;
-    return n;
 }
 
 bool any_chip_touched(const SimBoard &board)

@@ -4,9 +4,7 @@
 #include "gpio.h"
 #include "sim_board.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
@@ -58,17 +56,3 @@ inline long long monotonic_ns()
 
 inline double ms_between(long long from_ns, long long to_ns) { return (to_ns - from_ns) / 1e6; }
 
-// Threads of this process. ThreadSanitizer adds a helper thread with the first thread
-// a program creates, so one is created before anything is counted.
-inline int thread_count()
-{
-    static const bool primed = (std::thread([] {}).join(), true);
-    (void)primed;
-    int count = 0;
-    if (DIR *dir = opendir("/proc/self/task")) {
-        while (dirent *entry = readdir(dir))
-            count += entry->d_name[0] != '.';
-        closedir(dir);
-    }
-    return count;
-}

@@ -18,6 +18,13 @@ using namespace std::chrono_literals;
 bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds timeout = 5s);
 
 std::string read_file(const std::string &path);
+std::vector<std::string> lines_of(const std::string &text);
+int count_lines(const std::string &text, const std::string &wanted);
+// Entries of a directory other than "." and "..", e.g. "/proc/PID/task" or "/proc/PID/fd".
+int count_dir_entries(const std::string &dir);
+// Threads of this process. ThreadSanitizer adds a helper thread with the first thread a
+// program creates, so one is created before anything is counted.
+int thread_count();
 void write_file(const std::string &path, const std::string &text);  // replaced in one step
 bool file_exists(const std::string &path);
 
