@@ -94,6 +94,9 @@ std::string daemon_binary() { return TESMAR_DAEMON_BIN; }
 std::string client_binary() { return TESMAR_CLIENT_BIN; }
 std::string fake_gpiod_library() { return TESMAR_FAKE_GPIOD; }
 
+bool sanitized_build() { return std::string(TESMAR_SANITIZER_RUNTIME).empty() == false; }
+std::string fail_thread_create_library() { return TESMAR_FAIL_THREAD_CREATE; }
+
 std::string preload_list()
 {
     std::string runtime = TESMAR_SANITIZER_RUNTIME;

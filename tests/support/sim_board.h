@@ -103,3 +103,7 @@ std::string fake_gpiod_library();
 // LD_PRELOAD for a program of this build run with the simulated libgpiod: the sanitizer
 // runtime first (when built with one), then the fake.
 std::string preload_list();
+// True when this build runs under a sanitizer, whose own interceptors win over a preload.
+bool sanitized_build();
+// A preloaded library that makes the Nth thread creation fail (TESMAR_TEST_FAIL_THREAD=N).
+std::string fail_thread_create_library();
