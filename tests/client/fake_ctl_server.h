@@ -20,9 +20,7 @@ public:
     explicit fake_ctl_server(const std::string &path)
     {
         listen_fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        sockaddr_un address = unix_address(path);
         unlink(path.c_str());
         if (bind(listen_fd_, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
             listen(listen_fd_, 16) != 0) {

@@ -327,9 +327,7 @@ TEST_F(ControlServerTest, OutOfDescriptorsAcceptRetriesWithoutSpinning)
 {
     int client = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(client, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socket_path().c_str(), sizeof address.sun_path - 1);
+    sockaddr_un address = unix_address(socket_path());
 
     // No descriptor number is free from here on, so the server's accept fails.
     rlimit saved;
@@ -401,9 +399,7 @@ TEST_F(ServerLifecycleTest, StaleSocketFileDoesNotBlockInit)
     // A socket bound by an earlier process that ended without removing it.
     {
         int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, socket_path().c_str(), sizeof address.sun_path - 1);
+        sockaddr_un address = unix_address(socket_path());
         ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
         ::close(fd);
     }

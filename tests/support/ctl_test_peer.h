@@ -33,14 +33,21 @@ inline bytes reply_bytes(std::uint8_t status, std::initializer_list<std::uint8_t
     return reply;
 }
 
+// The Unix address of PATH (tests keep their paths short enough to fit).
+inline sockaddr_un unix_address(const std::string &path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    return address;
+}
+
 class ctl_peer {
 public:
     explicit ctl_peer(const std::string &path)
     {
         fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        sockaddr_un address = unix_address(path);
         if (fd_ >= 0 && connect(fd_, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
             close();
     }
