@@ -266,7 +266,10 @@ std::string SimBoard::led(int n, std::string_view attribute) const
 
 std::map<std::string, std::string> SimBoard::env() const
 {
-    return {{"TESMAR_GPIO_ROOT", root_}};
+    // Stand-ins for programs run by name come first, as scripts/sim-daemon puts them.
+    const char *path = std::getenv("PATH");
+    std::string search = root_ + "/sim/bin:" + (path != nullptr ? path : "/usr/bin:/bin");
+    return {{"TESMAR_GPIO_ROOT", root_}, {"PATH", search}};
 }
 
 RunResult run_program(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,

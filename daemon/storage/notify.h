@@ -1,0 +1,14 @@
+// Platform notifications: one HTTP/1.0 GET to the board's web service per event, each on
+// its own detached thread. Fire and forget: no queue, no retry, no log of failures.
+#pragma once
+
+// The web service's endpoint on this board (port 80).
+#define NOTIFY_URL "http://127.0.0.1/api/platform_notify"
+
+// Logs the endpoint; always 0. Sending does not depend on it.
+int notify_init();
+
+// Sends EVENT with PARAMS (already valid query text; null or empty for none) to
+// NOTIFY_URL. Returns 0 once the request thread runs, -1 when it could not be started.
+// Never blocks on the network; callable from any thread.
+int notify_send(const char *event, const char *params);
