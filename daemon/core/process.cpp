@@ -4,7 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,65 +14,56 @@ extern char **environ;
 
 namespace {
 
-// The attributes every child starts with: each signal at its default action and none
-// blocked, whatever the daemon has installed or masked.
-class spawn_attributes {
-public:
-    spawn_attributes()
-    {
-        posix_spawnattr_init(&attr_);
-        sigset_t all;
-        sigfillset(&all);
-        sigset_t none;
-        sigemptyset(&none);
-        posix_spawnattr_setsigdefault(&attr_, &all);
-        posix_spawnattr_setsigmask(&attr_, &none);
-        posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    }
-    ~spawn_attributes() { posix_spawnattr_destroy(&attr_); }
-    spawn_attributes(const spawn_attributes &) = delete;
-    spawn_attributes &operator=(const spawn_attributes &) = delete;
-    const posix_spawnattr_t *get() const { return &attr_; }
-
-private:
-    posix_spawnattr_t attr_;
-};
-
-// Descriptor moves in the child. Every descriptor of ours is close-on-exec already; the
-// final close-from makes sure that nothing opened by a library without it leaks either.
-class spawn_actions {
-public:
-    spawn_actions() { posix_spawn_file_actions_init(&actions_); }
-    ~spawn_actions() { posix_spawn_file_actions_destroy(&actions_); }
-    spawn_actions(const spawn_actions &) = delete;
-    spawn_actions &operator=(const spawn_actions &) = delete;
-    void redirect(int from, int to) { posix_spawn_file_actions_adddup2(&actions_, from, to); }
-    void close_rest() { posix_spawn_file_actions_addclosefrom_np(&actions_, 3); }
-    posix_spawn_file_actions_t *get() { return &actions_; }
-
-private:
-    posix_spawn_file_actions_t actions_;
-};
-
-pid_t spawn(const char *path, char *const argv[], spawn_actions &actions)
+// Puts every signal back to its default action, straight through the kernel: the C
+// library refuses to touch the signals it keeps for itself, and its posix_spawn leaves
+// those ignored in the child.
+void reset_signals_in_child()
 {
-    static const spawn_attributes attributes;
-    actions.close_rest();
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, path, actions.get(), attributes.get(), argv, environ);
-    if (rc != 0) {
-        errno = rc;
-        return -1;
-    }
-    return pid;
+    struct kernel_sigaction {
+        void (*handler)(int);
+        unsigned long flags;
+        void (*restorer)();
+        unsigned long mask;
+    } default_action{SIG_DFL, 0, nullptr, 0};
+    for (int sig = 1; sig <= 64; ++sig)
+        syscall(SYS_rt_sigaction, sig, &default_action, nullptr, sizeof default_action.mask);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
-pid_t spawn_shell(const std::string &command, spawn_actions &actions)
+// Where the child's descriptors 1 and 2 come from; -1 leaves them as the daemon's.
+struct child_output {
+    int stdout_fd = -1;
+    int stderr_fd = -1;
+};
+
+// Forks and execs PATH. Between fork and exec the child only makes async-signal-safe
+// calls. A program that cannot be executed ends the child with status 127, as a shell
+// would report it, so callers see one kind of failure for a missing program.
+pid_t spawn(const char *path, char *const argv[], child_output output)
+{
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    reset_signals_in_child();
+    if (output.stdout_fd >= 0)
+        dup2(output.stdout_fd, STDOUT_FILENO);
+    if (output.stderr_fd >= 0)
+        dup2(output.stderr_fd, STDERR_FILENO);
+    // Every descriptor of ours is close-on-exec already; this also covers any that a
+    // library opened without it.
+    syscall(SYS_close_range, 3U, ~0U, 0U);
+    execve(path, argv, environ);
+    _exit(127);
+}
+
+pid_t spawn_shell(const std::string &command, child_output output = {})
 {
     char sh[] = "sh";
     char dash_c[] = "-c";
     char *argv[] = {sh, dash_c, const_cast<char *>(command.c_str()), nullptr};
-    return spawn("/bin/sh", argv, actions);
+    return spawn("/bin/sh", argv, output);
 }
 
 int wait_for(pid_t pid)
@@ -89,8 +80,7 @@ int wait_for(pid_t pid)
 
 int run_command(const std::string &command)
 {
-    spawn_actions actions;
-    pid_t pid = spawn_shell(command, actions);
+    pid_t pid = spawn_shell(command);
     return pid < 0 ? -1 : wait_for(pid);
 }
 
@@ -103,9 +93,7 @@ int read_command(const std::string &command, std::string &output, std::size_t ma
     unique_fd read_end(ends[0]);
     unique_fd write_end(ends[1]);
 
-    spawn_actions actions;
-    actions.redirect(write_end.get(), STDOUT_FILENO);
-    pid_t pid = spawn_shell(command, actions);
+    pid_t pid = spawn_shell(command, {write_end.get(), -1});
     write_end.reset();
     if (pid < 0)
         return -1;
@@ -126,12 +114,7 @@ int read_command(const std::string &command, std::string &output, std::size_t ma
 
 pid_t spawn_program(const char *path, char *const argv[], int output_fd)
 {
-    spawn_actions actions;
-    if (output_fd >= 0) {
-        actions.redirect(output_fd, STDOUT_FILENO);
-        actions.redirect(output_fd, STDERR_FILENO);
-    }
-    return spawn(path, argv, actions);
+    return spawn(path, argv, {output_fd, output_fd});
 }
 
 std::string shell_quote(std::string_view word)

@@ -23,7 +23,8 @@ int read_command(const std::string &command, std::string &output, std::size_t ma
 
 // Starts the program at PATH with ARGV (null-terminated) without a shell and without
 // waiting. Standard output and standard error go to OUTPUT_FD when it is 0 or more;
-// standard input stays as the daemon's. Returns the child's pid, or -1 with errno set.
+// standard input stays as the daemon's. Returns the child's pid, or -1 with errno set
+// when it could not be forked; a program that cannot be executed ends with status 127.
 pid_t spawn_program(const char *path, char *const argv[], int output_fd);
 
 // WORD as one single-quoted shell word: nothing in it (quotes, '$', '\', newlines) can

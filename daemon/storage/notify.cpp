@@ -57,6 +57,8 @@ bool split_url(const char *url, char (&host)[host_size], int &port, char (&path)
     return true;
 }
 
+}  // namespace
+
 void *notify_request_thread(void *arg)
 {
     url_buffer url(static_cast<char *>(arg));
@@ -104,8 +106,6 @@ void *notify_request_thread(void *arg)
     }
     return nullptr;
 }
-
-}  // namespace
 
 int notify_init()
 {

@@ -12,3 +12,7 @@ int notify_init();
 // NOTIFY_URL. Returns 0 once the request thread runs, -1 when it could not be started.
 // Never blocks on the network; callable from any thread.
 int notify_send(const char *event, const char *params);
+
+// The body of one request thread: sends a GET for URL (malloc'd, owned and freed here)
+// and ends. Exposed so that a URL with its own port can be exercised directly.
+void *notify_request_thread(void *url);
