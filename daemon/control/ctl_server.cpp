@@ -81,17 +81,18 @@ bool fill_address(const std::string &path, sockaddr_un &address)
     return true;
 }
 
-// Registers a new connection thread; false when the server stopped before it began.
-bool track(ctl_connection &connection)
+// Registers a new connection thread. One that begins after the stop has woken the others
+// wakes itself the same way: a request its peer sent before the stop is still answered,
+// and none can follow.
+void track(ctl_connection &connection)
 {
     std::lock_guard lock(ctl_server.connections_lock);
     if (!ctl_server.running.load())
-        return false;
+        shutdown(connection.fd, SHUT_RD);
     connection.next = ctl_server.connections;
     if (connection.next != nullptr)
         connection.next->prev = &connection;
     ctl_server.connections = &connection;
-    return true;
 }
 
 // Unlinks the connection and closes its descriptor under the lock, so shutdown never
@@ -142,10 +143,9 @@ void *ctl_client_thread(void *cell)
 {
     ctl_connection connection;
     connection.fd = static_cast<int>(reinterpret_cast<std::intptr_t>(cell));
-    bool tracked = track(connection);
-    if (tracked)
-        serve(connection);
-    finish(connection, tracked);
+    track(connection);
+    serve(connection);
+    finish(connection, true);
     return nullptr;
 }
 
