@@ -18,9 +18,10 @@
 #include <cstdlib>
 #include <span>
 
-// SIGPIPE keeps its default action: every send to a peer (control replies, event
-// notifications) passes MSG_NOSIGNAL instead. Ignoring the signal process-wide would be
-// inherited by the outside programs the daemon starts, which expect the default.
+// SIGPIPE is ignored process-wide: a log line written to a standard output whose reader
+// has gone (a pipe to tee, a log collector that restarts) must not end the daemon without
+// its cleanup. A write there then just fails. The outside programs the daemon starts
+// still get the default action: they are spawned with every signal reset to default.
 
 namespace {
 
@@ -55,6 +56,11 @@ void install_signal_handlers()
     action.sa_flags = SA_RESTART;
     for (int sig : {SIGINT, SIGTERM, SIGHUP})
         sigaction(sig, &action, nullptr);
+
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 void close_syslog_with(int priority, const char *message)
@@ -145,6 +151,9 @@ bool run_steps(std::span<const init_step> steps)
 void stop_services()
 {
     puts("Stopping services...");
+    // First: a beep pattern a client chose, and every request waiting behind it, would
+    // otherwise hold up the control server's stop for as long as the pattern lasts.
+    beep_stop();
     ctl_server_stop();
     input_monitor_stop();
     puts("All services stopped");
