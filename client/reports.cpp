@@ -59,15 +59,16 @@ const char *dotted(std::uint32_t address, char (&out)[INET_ADDRSTRLEN])
 
 struct interface_field {
     const char *name;
+    const char *sysinfo_format;  // the sysinfo line: address and prefix length
     std::uint32_t SysInfoRecord::*address;
     std::uint32_t SysInfoRecord::*mask;
 };
 
 const interface_field interfaces[] = {
-    {"end1", &SysInfoRecord::end1_addr, &SysInfoRecord::end1_mask},
-    {"end2", &SysInfoRecord::end2_addr, &SysInfoRecord::end2_mask},
-    {"wlan0", &SysInfoRecord::wlan0_addr, &SysInfoRecord::wlan0_mask},
-    {"wwan", &SysInfoRecord::wwan_addr, &SysInfoRecord::wwan_mask},
+    {"end1", "  end1:  %s/%d\n", &SysInfoRecord::end1_addr, &SysInfoRecord::end1_mask},
+    {"end2", "  end2:  %s/%d\n", &SysInfoRecord::end2_addr, &SysInfoRecord::end2_mask},
+    {"wlan0", "  wlan0: %s/%d\n", &SysInfoRecord::wlan0_addr, &SysInfoRecord::wlan0_mask},
+    {"wwan", "  wwan:  %s/%d\n", &SysInfoRecord::wwan_addr, &SysInfoRecord::wwan_mask},
 };
 
 bool no_interface_up(const SysInfoRecord &record)
@@ -385,11 +386,8 @@ int report_sysinfo()
     puts("\nNetwork:");
     char address[INET_ADDRSTRLEN];
     for (const interface_field &i : interfaces) {
-        if (r.*i.address != 0) {
-            // The names are padded to one column: "end1:  ", "wlan0: ".
-            printf("  %s:%*s%s/%d\n", i.name, static_cast<int>(7 - std::strlen(i.name)), "",
-                   dotted(r.*i.address, address), prefix_length(r.*i.mask));
-        }
+        if (r.*i.address != 0)
+            printf(i.sysinfo_format, dotted(r.*i.address, address), prefix_length(r.*i.mask));
     }
     if (no_interface_up(r))
         puts("  (no interfaces up)");
