@@ -4,6 +4,7 @@
 #include "unique_fd.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -25,6 +26,8 @@ std::mutex modem_lock;
 constexpr auto ANSWER_DELAY = 200ms;
 // Pause between reads of an answer that is still coming.
 constexpr auto READ_PAUSE = 50ms;
+// An answer is over after this long without a byte.
+constexpr int SILENCE_MS = 1000;
 
 // The answer text from the first PREFIX on, or nullptr.
 const char *find(const char *answer, const char *prefix) { return std::strstr(answer, prefix); }
@@ -184,6 +187,11 @@ int ctl_at_command(int port, const char *command, char (&answer)[MODEM_ANSWER_SI
 
     std::size_t collected = 0;
     while (collected < capacity) {
+        // The terminal settings already end a read after a second of silence; the poll
+        // keeps that promise when the port is no terminal at all (a pipe never times out).
+        pollfd ready{port, POLLIN, 0};
+        if (poll(&ready, 1, SILENCE_MS) <= 0)
+            break;
         ssize_t got = read(port, answer + collected, capacity - collected);
         if (got <= 0)
             break;

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -122,6 +124,18 @@ TEST_F(ModemTest, StaleAnswerIsDiscardedBeforeTheNextCommand)
     ctl_at_command(port, "AT+CREG?", answer);
     close(port);
     EXPECT_EQ(std::string(answer), "\r\n+CREG: 0,1\r\n\r\nOK\r\n");
+}
+
+TEST_F(ModemTest, PortThatIsNoTerminalNeverHangsTheQuery)
+{
+    // A pipe ignores the terminal's read timeout; the query must still end.
+    ASSERT_EQ(mkfifo(board.path("/dev/ttyUSB2").c_str(), 0600), 0);
+    ModemInfoRecord record;
+    auto start = clock_type::now();
+    ctl_query_modem(record);
+    EXPECT_LT(clock_type::now() - start, 15s);
+    EXPECT_EQ(record.status, 0);
+    EXPECT_EQ(record.rssi, 99);
 }
 
 TEST_F(ModemTest, QueryOfARegisteredModem)

@@ -137,6 +137,29 @@ TEST_P(ParseTest, ChangesOnlyWhatTheAnswerGave)
 INSTANTIATE_TEST_SUITE_P(Answers, ParseTest, testing::ValuesIn(parse_cases),
                          [](const auto &param) { return std::string(param.param.name); });
 
+TEST(ModemParse, EveryCutOfEveryAnswerStaysInsideTheRecord)
+{
+    // A modem may stop anywhere (full buffer, silence): every parser must cope with every
+    // prefix of every answer, and never write a byte outside the fields it fills.
+    const parser parsers[] = {modem_parse_csq,  modem_parse_creg, modem_parse_cops,   modem_parse_qccid,
+                              modem_parse_cimi, modem_parse_qeng, modem_parse_qnwinfo};
+    for (const ParseCase &c : parse_cases) {
+        std::string answer = c.answer;
+        for (std::size_t length = 0; length <= answer.size(); length++) {
+            std::string cut = answer.substr(0, length);
+            for (parser parse : parsers) {
+                ModemInfoRecord record = modem_initial_record();
+                parse(cut.c_str(), record);
+                EXPECT_EQ(record.status, 1);
+                EXPECT_EQ(record.unused[0] | record.unused[1] | record.unused[2], 0);
+                EXPECT_EQ(record.iccid[sizeof record.iccid - 1], 0);
+                EXPECT_EQ(record.imsi[sizeof record.imsi - 1], 0);
+                EXPECT_EQ(record.operator_name[sizeof record.operator_name - 1], 0);
+            }
+        }
+    }
+}
+
 TEST(ModemRecord, InitialValues)
 {
     ModemInfoRecord record = modem_initial_record();
