@@ -176,21 +176,21 @@ TEST_F(BoardSnapshotTest, RecordFromTheBoardFiles)
     std::memset(&record, 0xee, sizeof record);
     ctl_collect_sysinfo(record);
 
-    EXPECT_EQ(record.version, 1);
-    EXPECT_EQ(record.status, 0);
-    EXPECT_EQ(record.cpu_temp, -55);
-    EXPECT_EQ(record.mem_avail_kib, 1234u);
-    EXPECT_GT(record.mem_total_kib, 0u);
-    EXPECT_GT(record.uptime_s, 0u);
+    EXPECT_EQ(+record.version, 1);
+    EXPECT_EQ(+record.status, 0);
+    EXPECT_EQ(+record.cpu_temp, -55);
+    EXPECT_EQ(+record.mem_avail_kib, 1234u);
+    EXPECT_GT(+record.mem_total_kib, 0u);
+    EXPECT_GT(+record.uptime_s, 0u);
     struct statvfs fs {};
     ASSERT_EQ(statvfs(board.path("/home/pi/sd").c_str(), &fs), 0);
-    EXPECT_EQ(record.sd_total_kib, (static_cast<std::uint64_t>(fs.f_frsize) * fs.f_blocks) >> 10);
-    EXPECT_NEAR(static_cast<double>(record.sd_free_kib),
+    EXPECT_EQ(+record.sd_total_kib, (static_cast<std::uint64_t>(fs.f_frsize) * fs.f_blocks) >> 10);
+    EXPECT_NEAR(static_cast<double>(+record.sd_free_kib),
                 static_cast<double>((static_cast<std::uint64_t>(fs.f_frsize) * fs.f_bfree) >> 10), 64.0 * 1024);
-    EXPECT_EQ(record.default_route, ROUTE_WLAN0);
-    EXPECT_EQ(record.battery_pct, 64);
-    EXPECT_EQ(record.fixed_99, 99);
-    EXPECT_EQ(record.unused, 0);
+    EXPECT_EQ(+record.default_route, ROUTE_WLAN0);
+    EXPECT_EQ(+record.battery_pct, 64);
+    EXPECT_EQ(+record.fixed_99, 99);
+    EXPECT_EQ(+record.unused, 0);
 }
 
 TEST_F(BoardSnapshotTest, NothingReadableLeavesInitialValues)
@@ -201,15 +201,15 @@ TEST_F(BoardSnapshotTest, NothingReadableLeavesInitialValues)
     std::filesystem::remove_all(supplies());
     SysInfoRecord record;
     ctl_collect_sysinfo(record);
-    EXPECT_EQ(record.version, 1);
-    EXPECT_EQ(record.cpu_temp, 0);
-    EXPECT_EQ(record.sd_total_kib, 0u);
-    EXPECT_EQ(record.sd_free_kib, 0u);
-    EXPECT_EQ(record.default_route, ROUTE_NONE);
-    EXPECT_EQ(record.battery_pct, BATTERY_NA);
+    EXPECT_EQ(+record.version, 1);
+    EXPECT_EQ(+record.cpu_temp, 0);
+    EXPECT_EQ(+record.sd_total_kib, 0u);
+    EXPECT_EQ(+record.sd_free_kib, 0u);
+    EXPECT_EQ(+record.default_route, ROUTE_NONE);
+    EXPECT_EQ(+record.battery_pct, BATTERY_NA);
     // Without meminfo the free memory of the system query stands in.
-    EXPECT_GT(record.mem_avail_kib, 0u);
-    EXPECT_LE(record.mem_avail_kib, record.mem_total_kib);
+    EXPECT_GT(+record.mem_avail_kib, 0u);
+    EXPECT_LE(+record.mem_avail_kib, +record.mem_total_kib);
 }
 
 TEST_F(BoardSnapshotTest, InterfaceThatDoesNotExistHasNoAddress)
