@@ -224,6 +224,7 @@ const ModemLine modem_lines[] = {
     {"LargestValues",
      [](ModemInfoRecord &r) { r.pci = 65535, r.cell_id = 0xffffffff, r.tac = 65535, r.rsrp = -32768; },
      "Cell:        PCI=65535 CellID=4294967295 TAC=65535", nullptr},
+    // Text fields that fill their whole width: nothing beyond the field is shown.
     {"UnterminatedIccid", [](ModemInfoRecord &r) { std::memset(r.iccid, '8', sizeof r.iccid); },
      "ICCID:       888888888888888888888888", nullptr},
     {"UnterminatedImsi", [](ModemInfoRecord &r) { std::memset(r.imsi, '4', sizeof r.imsi); },
