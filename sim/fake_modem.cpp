@@ -210,6 +210,8 @@ int main(int argc, char **argv)
     while (!stopping) {
         pollfd p{master, POLLIN, 0};
         int ready = poll(&p, 1, 1000);
+        if (access(root.c_str(), F_OK) != 0)
+            break;  // the board is gone
         if (with_daemon) {
             bool answers = daemon_answers(socket_path);
             if (daemon_seen && !answers)
