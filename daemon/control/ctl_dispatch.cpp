@@ -2,6 +2,8 @@
 
 #include "beep.h"
 #include "input.h"
+#include "ctl_modem.h"
+#include "ctl_sysinfo.h"
 #include "led.h"
 #include "power.h"
 
@@ -64,6 +66,17 @@ constexpr ctl_command ctl_commands[] = {
      [](request, ctl_reply &out) {
          return values(out, {power_get_status(), power_12v_get(), input_get_4g(), input_get_valid1(),
                              input_get_valid2(), input_get_wifi()});
+     }},
+    {CMD_SYSINFO,
+     [](request, ctl_reply &out) {
+         ctl_collect_sysinfo(out.sysinfo);
+         return sizeof(SysInfoRecord);
+     }},
+    {CMD_BATTERY, [](request, ctl_reply &out) { return values(out, {ctl_read_battery()}); }},
+    {CMD_4G_INFO,
+     [](request, ctl_reply &out) {
+         ctl_query_modem(out.modem);
+         return sizeof(ModemInfoRecord);
      }},
 };
 

@@ -243,9 +243,8 @@ TEST_F(ControlServerTest, ShortRequestGetsBadLengthOnAConnectionThatStaysOpen)
 TEST_F(ControlServerTest, UnservedCodesGetUnknownCommand)
 {
     ctl_peer peer = connect();
-    std::vector<int> codes = {0, 20, 21, 22, 25, 29, 43, 100, 255};
-    for (int code = CMD_4G_TOGGLE; code <= CMD_SDCARD_STATUS; code++)
-        codes.push_back(code);  // served once their handlers exist
+    // The gaps of the table and everything past its last code.
+    const int codes[] = {0, 20, 22, 25, 29, 43, 100, 255};
     for (int code : codes) {
         EXPECT_EQ(peer.ask(request_bytes(static_cast<std::uint8_t>(code), 3, 0xffff)),
                   reply_bytes(STATUS_UNKNOWN_COMMAND))
