@@ -208,11 +208,12 @@ std::size_t ctl_sdcard_remove(const ControlRequest &, ctl_reply &reply)
     for (const std::string &mount_point : mounts) {
         std::string users = fuser_output(mount_point);
         killed += static_cast<int>(ctl_count_line_reads(users, max_fuser_line));
-        // fuser -k on a directory that is no longer a mount point would kill every user
-        // of the file system below it, so the mount is checked again right before, and
-        // -M makes fuser itself refuse a path that is not a mount point.
+        // fuser -k on a directory that is no longer a mount point (the recovery thread
+        // may have unmounted it meanwhile) would kill every user of the file system
+        // below it, so the table is asked again right before. (fuser's own -M check
+        // cannot be used: it misreads mount points with escaped characters.)
         if (sdcard_is_card_mount_point(mount_point))
-            run_command("fuser -M -km " + shell_quote(mount_point) + " 2>/dev/null");
+            run_command("fuser -km " + shell_quote(mount_point) + " 2>/dev/null");
         eject_log(LOG_INFO, "SDCARD: Killed processes on %s", mount_point.c_str());
     }
 

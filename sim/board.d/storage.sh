@@ -40,3 +40,7 @@ for program in systemctl systemd-mount umount fuser rm; do
   [ -e "$root/sim/bin/$program" ] || cp "$sim/storage/$program" "$root/sim/bin/$program"
 done
 [ -e "$root/sbin/blkid" ] || cp "$sim/storage/blkid" "$root/sbin/blkid"
+
+# The card's controls and the driver's kernel side, beside the board they act on.
+[ -e "$root/sim/sdcard" ] || cp "$sim/sdcard" "$root/sim/sdcard"
+[ -e "$root/sim/mmc-driver" ] || cp "$sim/storage/mmc-driver" "$root/sim/mmc-driver"

@@ -54,7 +54,7 @@ mt_write() {
 }
 
 mt_has() {  # mt_has PATH: the path is a mount point in the table
-  awk -v mp="$(mt_escape "$1")" '$2 == mp { found = 1 } END { exit !found }' "$mounts"
+  mp=$(mt_escape "$1") awk '$2 == ENVIRON["mp"] { found = 1 } END { exit !found }' "$mounts"
 }
 
 mt_add() {  # mt_add DEVICE PATH TYPE OPTIONS
@@ -62,19 +62,12 @@ mt_add() {  # mt_add DEVICE PATH TYPE OPTIONS
 }
 
 mt_remove() {  # mt_remove PATH: drops the last (topmost) mount at PATH
-  awk -v mp="$(mt_escape "$1")" '{ line[NR] = $0; if ($2 == mp) last = NR }
+  mp=$(mt_escape "$1") awk '{ line[NR] = $0; if ($2 == ENVIRON["mp"]) last = NR }
     END { for (i = 1; i <= NR; i++) if (i != last) print line[i] }' "$mounts" | mt_write
 }
 
 mt_remove_device() {  # mt_remove_device TEXT: drops every mount whose device holds TEXT
-  awk -v dev="$1" 'index($1, dev) == 0' "$mounts" | mt_write
-}
-
-mt_set_options() {  # mt_set_options PATH OPTIONS: of the topmost mount at PATH
-  awk -v mp="$(mt_escape "$1")" -v opts="$2" '{ line[NR] = $0; if ($2 == mp) last = NR }
-    END { for (i = 1; i <= NR; i++) {
-            if (i == last) { split(line[i], f, " "); print f[1], f[2], f[3], opts, "0 0" }
-            else print line[i] } }' "$mounts" | mt_write
+  dev=$1 awk 'index($1, ENVIRON["dev"]) == 0' "$mounts" | mt_write
 }
 
 # Undoes the mount table's octal escapes of one field.
