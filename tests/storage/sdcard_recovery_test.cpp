@@ -18,11 +18,14 @@ protected:
     void SetUp() override
     {
         StorageBoardTest::SetUp();
+        // Without a private network the notifications go nowhere; the rest still runs.
         std::string why;
-        if (!enter_private_network(why))
-            GTEST_SKIP() << why;
-        listener = std::make_unique<NotifyListener>();
-        ASSERT_TRUE(listener->listening());
+        if (enter_private_network(why)) {
+            listener = std::make_unique<NotifyListener>();
+            ASSERT_TRUE(listener->listening());
+        } else {
+            std::printf("notifications not checked: %s\n", why.c_str());
+        }
         driver = std::make_unique<MmcDriver>(board);
         ASSERT_TRUE(driver->running());
         {
@@ -47,6 +50,16 @@ protected:
     }
     std::vector<std::string> transitions() const { return lines_with(log(), "SDCARD: state: "); }
     std::string storage_led() const { return board.led(LED_STORAGE + 1, "trigger") + "/" + board.led(LED_STORAGE + 1, "brightness"); }
+
+    // The notifications received are exactly EVENTS (in order), once they all arrived.
+    void expect_notifications(const std::vector<std::string> &events) const
+    {
+        if (!listener)
+            return;
+        EXPECT_TRUE(wait_until([&] { return listener->events().size() >= events.size(); }));
+        std::this_thread::sleep_for(300ms);  // room for a wrong, extra one to arrive
+        EXPECT_EQ(listener->events(), events);
+    }
 
     std::unique_ptr<NotifyListener> listener;
     std::unique_ptr<MmcDriver> driver;
@@ -79,9 +92,7 @@ TEST_F(RecoveryTest, ReadOnlyCardIsResetAndRemountedWithOneNotification)
     EXPECT_EQ(sdcard_recovery_get_state(), MOUNTED);
     EXPECT_TRUE(wait_until([&] { return storage_led() == "none/255"; }));
 
-    ASSERT_TRUE(wait_until([&] { return listener->count("event=sdcard_recovered") == 1; }));
-    std::this_thread::sleep_for(300ms);  // room for a second, wrong notification to arrive
-    EXPECT_EQ(listener->events(), std::vector<std::string>{"event=sdcard_recovered"});
+    expect_notifications({"event=sdcard_recovered"});
 }
 
 TEST_F(RecoveryTest, ThreeFailedRemountsUnbindThenTheCardIsMountedOnceMountWorks)
@@ -105,7 +116,7 @@ TEST_F(RecoveryTest, ThreeFailedRemountsUnbindThenTheCardIsMountedOnceMountWorks
     EXPECT_EQ(lines_with(log(), "remount attempt").size(), 3u);
     EXPECT_NE(log().find("SDCARD: card detected after bind\n"), std::string::npos);
     EXPECT_NE(mounts().find("/dev/mmcblk0p1 /home/pi/tmData vfat"), std::string::npos);
-    EXPECT_TRUE(wait_until([&] { return listener->count("event=sdcard_recovered") == 1; }));
+    expect_notifications({"event=sdcard_recovered"});
 }
 
 TEST_F(RecoveryTest, WithoutCardItWaitsUnboundQuietlyUntilOneIsInserted)
