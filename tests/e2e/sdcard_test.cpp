@@ -140,8 +140,9 @@ TEST_F(DaemonSdcardTest, CardWithBlankInItsMountPointIsListedEjectedAndMountedAg
                                                            }));
     EXPECT_EQ(card_mounts(),
               std::vector<std::string>{"/dev/mmcblk0p1 /home/pi/tmData vfat rw,relatime,umask=007,gid=6 0 0"});
-    if (listener)
+    if (listener) {
         EXPECT_TRUE(wait_until([&] { return listener->count("event=sdcard_unplug") == 1; }, 10s));
+    }
 }
 
 TEST_F(DaemonSdcardTest, VersionPowerMonitorAndRemoteTerminal)
