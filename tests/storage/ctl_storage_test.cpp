@@ -222,9 +222,9 @@ TEST_F(StorageCommandTest, StatusListsMountsAndUsers)
     EXPECT_EQ(record.version, 1);
     EXPECT_EQ(record.status, 0);
     EXPECT_EQ(record.partitions, 2);
-    EXPECT_EQ(record.total_kib, size_kib("/home/pi/tmData") + size_kib("/home/pi/my card"));
+    EXPECT_EQ(std::uint64_t{record.total_kib}, size_kib("/home/pi/tmData") + size_kib("/home/pi/my card"));
     EXPECT_NEAR(static_cast<double>(record.free_kib), 2.0 * size_kib("/home/pi/tmData", true), 4096.0);
-    EXPECT_EQ(record.process_count, 2u);
+    EXPECT_EQ(std::uint32_t{record.process_count}, 2u);
     EXPECT_STREQ(record.mounts, "/home/pi/tmData,/home/pi/my card");
     EXPECT_STREQ(record.processes, "812,907");
     EXPECT_EQ(calls("fuser"), (std::vector<std::string>{"[-m] [/home/pi/tmData]", "[-m] [/home/pi/my card]"}));
@@ -242,7 +242,7 @@ TEST_F(StorageCommandTest, StatusListsAreCutAtTheirFieldsButAllIsCounted)
     SdCardStatusRecord record = status();
     EXPECT_EQ(record.partitions, 4);
     EXPECT_EQ(std::string(record.mounts), paths[0] + "," + paths[1] + "," + paths[2]);
-    EXPECT_EQ(record.process_count, 20u);
+    EXPECT_EQ(std::uint32_t{record.process_count}, 20u);
     // 6-digit ids: 13 fit (13 * 7 - 1 = 90; a 14th would need 90 + 6 + 2 > 95).
     std::string listed;
     for (int pid = 100000; pid < 100013; pid++)

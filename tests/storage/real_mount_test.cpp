@@ -105,9 +105,9 @@ TEST_F(RealMountTest, StatusAndEjectKillExactlyTheProcessUsingTheCard)
     ASSERT_EQ(ctl_sdcard_status(ControlRequest{}, reply), sizeof(SdCardStatusRecord));
     EXPECT_EQ(reply.sdcard_status.status, 0);
     EXPECT_EQ(reply.sdcard_status.partitions, 2);
-    EXPECT_EQ(reply.sdcard_status.total_kib, 8192u);
+    EXPECT_EQ(std::uint64_t{reply.sdcard_status.total_kib}, 8192u);
     EXPECT_STREQ(reply.sdcard_status.mounts, "/home/pi/card,/home/pi/my card");
-    EXPECT_EQ(reply.sdcard_status.process_count, 1u);
+    EXPECT_EQ(std::uint32_t{reply.sdcard_status.process_count}, 1u);
     EXPECT_EQ(std::string(reply.sdcard_status.processes), std::to_string(holder));
 
     reply = {};

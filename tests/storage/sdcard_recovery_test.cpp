@@ -33,7 +33,7 @@ protected:
             led_init();
         }
         sdcard_recovery_timing fast;
-        fast.poll = 100ms;
+        fast.poll = 250ms;
         fast.bind_settle = 400ms;
         fast.mount_settle = 20ms;
         fast.mount_deadline = 500ms;
