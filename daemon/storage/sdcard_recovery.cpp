@@ -89,11 +89,11 @@ std::uint64_t size_kib(const struct statvfs &stats)
 // The first card mount: its mount point and options (decoded); false when there is none.
 bool sdcard_find_mount(mount_entry &found)
 {
-    for (mount_entry &entry : sdcard_card_mounts()) {
-        found = std::move(entry);
-        return true;
-    }
-    return false;
+    std::vector<mount_entry> cards = sdcard_card_mounts();
+    if (cards.empty())
+        return false;
+    found = std::move(cards.front());
+    return true;
 }
 
 // The exit code of a wait status for the log: the code, 128 + signal, or -1.
