@@ -380,12 +380,16 @@ void *sdcard_recovery_thread(void *)
                static_cast<long long>(recovery.timing.poll.count() / 1000));
     mmc_find_address();
     sdcard_log("MMC address: %s", recovery.mmc_address.empty() ? "(not found)" : recovery.mmc_address.c_str());
+    // The LED is only written when it shows something else (it starts dark), so a card
+    // absent at start-up leaves the LED files alone.
     if (sdcard_health_check() == HEALTH_OK) {
         recovery.recovery_state.store(MOUNTED);
-        led_on(LED_STORAGE);
+        if (led_get_mode(LED_STORAGE) != LED_MODE_ON)
+            led_on(LED_STORAGE);
     } else {
         recovery.recovery_state.store(UNBOUND);
-        led_off(LED_STORAGE);
+        if (led_get_mode(LED_STORAGE) != LED_MODE_OFF)
+            led_off(LED_STORAGE);
     }
     sdcard_log("initial state: %s", state_names[recovery.recovery_state.load()]);
 
