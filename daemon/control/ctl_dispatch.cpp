@@ -1,6 +1,7 @@
 #include "ctl_dispatch.h"
 
 #include "beep.h"
+#include "ctl_storage.h"
 #include "input.h"
 #include "ctl_modem.h"
 #include "ctl_sysinfo.h"
@@ -78,6 +79,13 @@ constexpr ctl_command ctl_commands[] = {
          ctl_query_modem(out.modem);
          return sizeof(ModemInfoRecord);
      }},
+    {CMD_RTTY_ON, ctl_rtty_on},
+    {CMD_RTTY_OFF, ctl_rtty_off},
+    {CMD_RTTY_STATUS, ctl_rtty_status},
+    {CMD_VERSION, ctl_version},
+    {CMD_INA236, ctl_read_ina236},
+    {CMD_SDCARD_REMOVE, ctl_sdcard_remove},
+    {CMD_SDCARD_STATUS, ctl_sdcard_status},
 };
 
 constexpr bool codes_unique()

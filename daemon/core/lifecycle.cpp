@@ -6,6 +6,8 @@
 #include "input.h"
 #include "led.h"
 #include "power.h"
+#include "sdcard_monitor.h"
+#include "sdcard_recovery.h"
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -116,7 +118,7 @@ int detach()
 
 struct init_step {
     int (*run)();
-    const char *failure;  // written to standard error when the step fails
+    const char *failure;  // written to standard error when the step fails; null: result not examined
 };
 
 const init_step init_steps[] = {
@@ -129,18 +131,21 @@ const init_step init_steps[] = {
     // Polls every 100 ms; the levels read here are the baseline and fire no callback.
     {[] { return input_monitor_init(100); }, "Failed to initialize input monitor\n"},
     {ctl_server_init, "Failed to initialize socket server\n"},
+    {sdcard_recovery_init, nullptr},
 };
 
 const init_step start_steps[] = {
     {input_monitor_start, "Failed to start input monitor\n"},
     {ctl_server_start, "Failed to start socket server\n"},
+    {notify_sdcard_monitor_start, nullptr},
+    {sdcard_recovery_start, nullptr},
 };
 
 // Runs the steps in order; the first failure is reported and ends the sequence.
 bool run_steps(std::span<const init_step> steps)
 {
     for (const init_step &step : steps) {
-        if (step.run() < 0) {
+        if (step.run() < 0 && step.failure != nullptr) {
             fputs(step.failure, stderr);
             return false;
         }
@@ -154,6 +159,8 @@ void stop_services()
     // First: a beep pattern a client chose, and every request waiting behind it, would
     // otherwise hold up the control server's stop for as long as the pattern lasts.
     beep_stop();
+    sdcard_recovery_stop();
+    notify_sdcard_monitor_stop();
     ctl_server_stop();
     input_monitor_stop();
     puts("All services stopped");
@@ -163,6 +170,7 @@ void cleanup_modules()
 {
     puts("Cleaning up...");
     ctl_server_cleanup();
+    sdcard_recovery_cleanup();
     input_monitor_cleanup();
     power_cleanup();
     beep_cleanup();
