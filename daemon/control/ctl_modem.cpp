@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -20,7 +21,13 @@ using namespace std::chrono_literals;
 namespace {
 
 // One query at a time owns the port: two would steal each other's answers.
-std::mutex modem_lock;
+std::timed_mutex modem_lock;
+
+// Set by the stop: a silent modem costs over a second per command, and every client
+// queued for the port would otherwise add a whole query to the daemon's stop.
+std::atomic<int> modem_closing{0};
+// How often a query waiting for the port looks whether the daemon is stopping.
+constexpr auto CLOSING_LOOK = 100ms;
 
 // The modem needs this long after a command before its answer is worth reading.
 constexpr auto ANSWER_DELAY = 200ms;
@@ -208,7 +215,13 @@ int ctl_at_command(int port, const char *command, char (&answer)[MODEM_ANSWER_SI
 void ctl_query_modem(ModemInfoRecord &record)
 {
     record = modem_initial_record();
-    std::lock_guard lock(modem_lock);
+    std::unique_lock lock(modem_lock, std::defer_lock);
+    while (!lock.try_lock_for(CLOSING_LOOK)) {
+        if (modem_closing.load() != 0)
+            return;
+    }
+    if (modem_closing.load() != 0)
+        return;
     unique_fd port(ctl_modem_open());
     if (!port)
         return;
@@ -225,8 +238,15 @@ void ctl_query_modem(ModemInfoRecord &record)
     };
     char answer[MODEM_ANSWER_SIZE];
     for (const auto &step : steps) {
+        if (modem_closing.load() != 0)
+            return;  // an unfinished query is reported as failed
         if (ctl_at_command(port.get(), step.command, answer) > 0)
             step.parse(answer, record);
     }
     record.status = 0;
+}
+
+void ctl_modem_stop()
+{
+    modem_closing.store(1);
 }

@@ -15,6 +15,10 @@ inline constexpr std::size_t MODEM_ANSWER_SIZE = 512;
 // opened; otherwise 0, with every field that no answer gave at its initial value.
 void ctl_query_modem(ModemInfoRecord &record);
 
+// Makes every query, running or waiting for the port, give up at its next command with
+// status 1, and refuses new ones: the daemon is stopping.
+void ctl_modem_stop();
+
 // The record before any answer: status 1, rssi and ber 99, everything else 0.
 ModemInfoRecord modem_initial_record();
 

@@ -1,6 +1,7 @@
 #include "lifecycle.h"
 
 #include "beep.h"
+#include "ctl_modem.h"
 #include "ctl_server.h"
 #include "gpio.h"
 #include "input.h"
@@ -159,6 +160,8 @@ void stop_services()
     // First: a beep pattern a client chose, and every request waiting behind it, would
     // otherwise hold up the control server's stop for as long as the pattern lasts.
     beep_stop();
+    // Likewise the modem queries queued behind a silent modem.
+    ctl_modem_stop();
     sdcard_recovery_stop();
     notify_sdcard_monitor_stop();
     ctl_server_stop();

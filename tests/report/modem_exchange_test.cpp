@@ -171,6 +171,27 @@ TEST_F(ModemTest, NoPortGivesTheInitialRecord)
     EXPECT_TRUE(same(record, modem_initial_record()));
 }
 
+// At stop, neither the query at the port nor those queued behind it may keep the daemon
+// waiting for a silent modem: each gives up at its next command with status 1.
+TEST_F(ModemTest, StopEndsTheQueryAtThePortAndThoseWaitingForIt)
+{
+    FakeModem modem(board, "echo on\nAT+CSQ silent\nAT+CREG? silent\nAT+COPS? silent\n");
+    ASSERT_TRUE(modem.ready());
+    ModemInfoRecord records[3];
+    std::vector<std::thread> queries;
+    for (ModemInfoRecord &record : records)
+        queries.emplace_back([&record] { ctl_query_modem(record); });
+    ASSERT_TRUE(wait_until([&] { return !modem.commands().empty(); }));
+    auto stop = clock_type::now();
+    ctl_modem_stop();
+    for (std::thread &query : queries)
+        query.join();
+    EXPECT_LT(clock_type::now() - stop, 5s);  // not the 8.5 s of each queued query
+    for (const ModemInfoRecord &record : records)
+        EXPECT_EQ(record.status, 1);
+    EXPECT_EQ(modem.commands().size(), 1u);
+}
+
 TEST_F(ModemTest, TwoQueriesAtOnceEachGetTheWholeRecord)
 {
     // Answers in pieces keep each exchange open long enough for the two to meet.
