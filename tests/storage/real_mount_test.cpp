@@ -2,6 +2,7 @@
 // systems named after the card's partition are mounted below /home/pi, a real process
 // holds one of them, and the real fuser and umount do the work.
 #include "ctl_storage.h"
+#include "private_net.h"
 #include "sdcard_board.h"
 
 #include <gtest/gtest.h>
@@ -15,40 +16,6 @@
 #include <cstring>
 
 namespace {
-
-bool write_text(const char *path, const std::string &text)
-{
-    int fd = open(path, O_WRONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    close(fd);
-    return ok;
-}
-
-// Enters a new user and mount namespace with a fresh tmpfs on /home; false with the
-// reason where the machine does not allow it.
-bool enter_private_mounts(std::string &why)
-{
-    uid_t uid = getuid();
-    gid_t gid = getgid();
-    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
-        why = std::string("no private mount namespace here: ") + std::strerror(errno);
-        return false;
-    }
-    write_text("/proc/self/setgroups", "deny");
-    if (!write_text("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
-        !write_text("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")) {
-        why = "cannot map the user into the new namespace";
-        return false;
-    }
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", "/home", "tmpfs", 0, "mode=755") != 0) {
-        why = std::string("cannot mount in the namespace: ") + std::strerror(errno);
-        return false;
-    }
-    return mkdir("/home/pi", 0755) == 0;
-}
 
 // A process that sleeps with its working directory at DIR.
 pid_t sleeper_in(const char *dir)
