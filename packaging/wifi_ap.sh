@@ -279,6 +279,10 @@ do_start() {
             start_failed "hostapd failed to start the access point"
     fi
 
+    # A start with a changed address replaces the one applied before.
+    previous=
+    [ -r "$applied_address" ] && IFS= read -r previous <"$applied_address"
+    [ -z "$previous" ] || [ "$previous" = "$ADDRESS" ] || ip addr del "$previous" dev "$iface" >/dev/null 2>&1
     printf '%s\n' "$ADDRESS" >"$applied_address"
     ip addr replace "$ADDRESS" dev "$iface" || start_failed "cannot put $ADDRESS on $iface"
     ip link set "$iface" up || start_failed "cannot set $iface up"

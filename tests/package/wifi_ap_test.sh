@@ -168,8 +168,11 @@ expect_eq "country and channel" "channel=11|country_code=DE" "$(grep -E '^(chann
 expect_eq "nothing in the values ran" "" "$(find "$board" -name '*-ran')"
 expect_eq "leases of a /28 stay inside it, DNS left out" "start 10.1.2.8|end 10.1.2.14|option subnet 255.255.255.240" \
     "$(grep -E '^(start|end|option subnet|option dns) ' "$board/run/tesmar_gpio/tesmar-udhcpd.conf" | paste -sd'|')"
-# A changed address must not strand the one that was applied.
+# A changed address replaces the applied one at the next start, and stop removes it.
 echo "ADDRESS=172.16.0.1/16" >"$board/etc/tesmar_gpio/wifi_ap.conf"
+run_ap start
+expect_eq "start with a changed address replaces the old one" 172.16.0.1/16 "$(cat "$state/wlan0.addrs")"
+echo "ADDRESS=172.17.0.1/16" >"$board/etc/tesmar_gpio/wifi_ap.conf"
 run_ap stop
 expect_all_undone "stop after the address changed"
 
