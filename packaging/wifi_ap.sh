@@ -33,8 +33,8 @@ dnsmasq_conf=$run_dir/tesmar-wifi.conf
 # The address put on wlan0 by the last start, so that stop removes that one even when the
 # configuration has changed since.
 applied_address=$run_dir/address
-# How long a server may take to exit on SIGTERM before it is killed (tenths of a second).
-stop_grace_tenths=30
+# How long a server may take to exit on SIGTERM before it is killed (hundredths of a second).
+stop_grace_cs=300
 
 say() { printf '%s: %s\n' "$me" "$*" >&2; }
 fail() { code=$1; shift; say "$*"; exit "$code"; }
@@ -46,20 +46,27 @@ need() {
     done
 }
 
-# The text as a basic regular expression that matches only itself (for pgrep/pkill -f).
-regex_quote() { printf '%s' "$1" | sed 's/[][\.*^$]/\\&/g'; }
+# The text as an extended regular expression that matches only itself (pgrep/pkill -f).
+regex_quote() { printf '%s' "$1" | sed 's/[][\.*^$+?(){}|]/\\&/g'; }
 
 running() { pgrep -f -- "$1" >/dev/null 2>&1; }
+
+# Hundredths of a second since boot: a clock that setting the time does not move.
+uptime_cs() {
+    read -r up _ </proc/uptime
+    hundredths=${up#*.}
+    # "08" would be read as octal.
+    echo $(( ${up%.*} * 100 + ${hundredths#0} ))
+}
 
 # Ends the processes whose command line matches PATTERN: SIGTERM, then SIGKILL after the
 # grace time.
 stop_matching() {
     running "$1" || return 0
     pkill -TERM -f -- "$1" 2>/dev/null
-    tenths=0
-    while running "$1" && [ "$tenths" -lt "$stop_grace_tenths" ]; do
+    deadline=$(( $(uptime_cs) + stop_grace_cs ))
+    while running "$1" && [ "$(uptime_cs)" -lt "$deadline" ]; do
         sleep 0.1
-        tenths=$((tenths + 1))
     done
     if running "$1"; then
         say "killing $2, which ignored SIGTERM"
