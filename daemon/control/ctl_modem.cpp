@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -20,14 +21,45 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// One query at a time owns the port: two would steal each other's answers.
-std::timed_mutex modem_lock;
+// One query at a time owns the port: two would steal each other's answers. The port is
+// claimed under modem_lock rather than by holding it, so a query waiting for its turn
+// can give up when the daemon stops.
+std::mutex modem_lock;
+std::condition_variable port_released;
+bool port_claimed = false;
 
 // Set by the stop: a silent modem costs over a second per command, and every client
 // queued for the port would otherwise add a whole query to the daemon's stop.
 std::atomic<int> modem_closing{0};
-// How often a query waiting for the port looks whether the daemon is stopping.
-constexpr auto CLOSING_LOOK = 100ms;
+
+// The port for one query, or nothing when the daemon stopped while it waited.
+class port_claim {
+public:
+    port_claim()
+    {
+        std::unique_lock lock(modem_lock);
+        port_released.wait(lock, [] { return !port_claimed || modem_closing.load() != 0; });
+        held_ = modem_closing.load() == 0;
+        if (held_)
+            port_claimed = true;
+    }
+    ~port_claim()
+    {
+        if (!held_)
+            return;
+        {
+            std::lock_guard lock(modem_lock);
+            port_claimed = false;
+        }
+        port_released.notify_one();
+    }
+    port_claim(const port_claim &) = delete;
+    port_claim &operator=(const port_claim &) = delete;
+    bool held() const { return held_; }
+
+private:
+    bool held_ = false;
+};
 
 // The modem needs this long after a command before its answer is worth reading.
 constexpr auto ANSWER_DELAY = 200ms;
@@ -215,12 +247,8 @@ int ctl_at_command(int port, const char *command, char (&answer)[MODEM_ANSWER_SI
 void ctl_query_modem(ModemInfoRecord &record)
 {
     record = modem_initial_record();
-    std::unique_lock lock(modem_lock, std::defer_lock);
-    while (!lock.try_lock_for(CLOSING_LOOK)) {
-        if (modem_closing.load() != 0)
-            return;
-    }
-    if (modem_closing.load() != 0)
+    port_claim claim;
+    if (!claim.held())
         return;
     unique_fd port(ctl_modem_open());
     if (!port)
@@ -248,5 +276,9 @@ void ctl_query_modem(ModemInfoRecord &record)
 
 void ctl_modem_stop()
 {
-    modem_closing.store(1);
+    {
+        std::lock_guard lock(modem_lock);
+        modem_closing.store(1);
+    }
+    port_released.notify_all();
 }

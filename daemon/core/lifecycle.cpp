@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <pthread.h>
 #include <signal.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -64,6 +65,19 @@ void install_signal_handlers()
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+// The stop signals reach the main thread alone: it blocks them while it creates the
+// modules' threads, which inherit the block, and takes them again once they all run. A
+// signal taken by a module thread would leave the main thread's one-second sleep running
+// to its end; taken by the main thread it ends that sleep at once.
+void route_stop_signals_to_main_thread(int how)
+{
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&stop_signals, sig);
+    pthread_sigmask(how, &stop_signals, nullptr);
 }
 
 void close_syslog_with(int priority, const char *message)
@@ -209,6 +223,7 @@ int daemon_main(int argc, char **argv)
     if (daemon_mode == 1 && detach() < 0)
         return 0;
 
+    route_stop_signals_to_main_thread(SIG_BLOCK);
     puts("Initializing GPIO manager...");
     if (!run_steps(init_steps)) {
         close_syslog_with(LOG_ERR, "Failed to initialize modules");
@@ -224,6 +239,7 @@ int daemon_main(int argc, char **argv)
     }
     puts("All services started");
     beep_once(100);  // returns at once; the worker plays it
+    route_stop_signals_to_main_thread(SIG_UNBLOCK);
 
     while (main_running.load() != 0)
         sleep(1);

@@ -1,3 +1,4 @@
+#include "emulation.h"
 #include "sim_board.h"
 
 #include <gtest/gtest.h>
@@ -159,6 +160,48 @@ TEST_P(StopSignalTest, StopsOnceEvenWhenSignalledTwice)
 
 INSTANTIATE_TEST_SUITE_P(Signals, StopSignalTest, testing::Values(SIGTERM, SIGINT),
                          [](const auto &param_info) { return std::string(sigabbrev_np(param_info.param)); });
+
+// Signal masks of the daemon's threads, from the SigBlk lines of /proc/PID/task/*/status:
+// (thread id, mask).
+std::vector<std::pair<int, unsigned long long>> blocked_signals_by_thread(pid_t pid)
+{
+    std::vector<std::pair<int, unsigned long long>> masks;
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR *dir = opendir(tasks.c_str());
+    if (dir == nullptr)
+        return masks;
+    while (dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        for (const std::string &line : lines_of(read_file(tasks + "/" + entry->d_name + "/status"))) {
+            if (line.rfind("SigBlk:", 0) == 0)
+                masks.emplace_back(std::atoi(entry->d_name), std::stoull(line.substr(7), nullptr, 16));
+        }
+    }
+    closedir(dir);
+    return masks;
+}
+
+// A stop signal taken by a module thread would leave the main thread asleep for up to a
+// second; only the main thread may take them.
+TEST(Lifecycle, OnlyTheMainThreadTakesTheStopSignals)
+{
+    SKIP_WHEN_EMULATED("the emulator's own threads are listed beside the daemon's");
+    SimBoard board;
+    DaemonProcess daemon(board);
+    ASSERT_TRUE(daemon.wait_for_output("All services started\n", 10s)) << daemon.err();
+    const unsigned long long stop_signals = 1ULL << (SIGINT - 1) | 1ULL << (SIGTERM - 1) | 1ULL << (SIGHUP - 1);
+    auto masks = blocked_signals_by_thread(daemon.pid());
+    ASSERT_GT(masks.size(), 3u);
+    for (const auto &[tid, mask] : masks) {
+        if (tid == daemon.pid())
+            EXPECT_EQ(mask & stop_signals, 0u) << "main thread";
+        else
+            EXPECT_EQ(mask & stop_signals, stop_signals) << "thread " << tid;
+    }
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait_exit(5s), 0);
+}
 
 TEST(Lifecycle, SighupLeavesTheDaemonRunning)
 {
