@@ -5,6 +5,8 @@
 #include "gpio.h"
 #include "input.h"
 #include "led.h"
+#include "link.h"
+#include "notify.h"
 #include "power.h"
 
 #include <fcntl.h>
@@ -122,12 +124,15 @@ const init_step init_steps[] = {
     {power_init, "Failed to initialize power module\n"},
     // Polls every 100 ms; the levels read here are the baseline and fire no callback.
     {[] { return input_monitor_init(100); }, "Failed to initialize input monitor\n"},
+    {link_init, "Failed to initialize link manager\n"},
     {ctl_server_init, "Failed to initialize socket server\n"},
 };
 
 const init_step start_steps[] = {
     {input_monitor_start, "Failed to start input monitor\n"},
+    {link_start, "Failed to start link manager\n"},
     {ctl_server_start, "Failed to start socket server\n"},
+    {[] { notify_init(); return 0; }, ""},  // its result is not examined
 };
 
 // Runs the steps in order; the first failure is reported and ends the sequence.
@@ -146,6 +151,7 @@ void stop_services()
 {
     puts("Stopping services...");
     ctl_server_stop();
+    link_stop();
     input_monitor_stop();
     puts("All services stopped");
 }
@@ -154,6 +160,7 @@ void cleanup_modules()
 {
     puts("Cleaning up...");
     ctl_server_cleanup();
+    link_cleanup();
     input_monitor_cleanup();
     power_cleanup();
     beep_cleanup();
