@@ -27,6 +27,9 @@ struct link_manager_state {
     pid_t dialer_pid = -1;           // state_4g_lock
     std::atomic<int> state_wifi{LINK_OFF};  // state_wifi_lock
     int wifi_recovery_attempts = 0;  // state_wifi_lock
+    // Counts the worker's starts and stops of the access point (state_wifi_lock), so a
+    // periodic check can tell that its result is stale.
+    unsigned wifi_generation = 0;
     int eth_link_up = 0;             // manager thread only
     // Loop flags, cleared under the lock of the wait they end so no wake-up is lost.
     std::atomic<int> link_running{0};         // pace_lock

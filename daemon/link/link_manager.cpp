@@ -137,15 +137,23 @@ void recover_ap()
 
 void check_wifi()
 {
+    unsigned generation;
     {
         // Waits while the worker starts or stops the access point.
         std::lock_guard guard(state_wifi_lock);
         const int state = link_mgr.state_wifi.load();
         if (state != LINK_UP && state != LINK_FAILED)
             return;
+        generation = link_mgr.wifi_generation;
     }
-    if (link_wifi_health_check() == 1) {
-        std::lock_guard guard(state_wifi_lock);
+    const bool healthy = link_wifi_health_check() == 1;
+    std::lock_guard guard(state_wifi_lock);
+    // The check runs without the lock. Had the worker started or stopped the access
+    // point meanwhile, the result would describe a half-started or switched-off access
+    // point: a needless recovery, or one that brings it back against the switch.
+    if (generation != link_mgr.wifi_generation)
+        return;
+    if (healthy) {
         if (link_mgr.state_wifi.load() != LINK_UP) {
             link_mgr.state_wifi.store(LINK_UP);
             led_on(LED_WIFI);
@@ -153,7 +161,6 @@ void check_wifi()
         return;
     }
     printf("LINK: WiFi health check failed, initiating recovery\n");
-    std::lock_guard guard(state_wifi_lock);
     recover_ap();
 }
 

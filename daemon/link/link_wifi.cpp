@@ -70,6 +70,7 @@ void set_state(int state) { link_mgr.state_wifi.store(state); }
 void start_ap()
 {
     printf("LINK: WiFi enabled -> starting AP\n");
+    link_mgr.wifi_generation++;
     set_state(LINK_STARTING);
     link_mgr.wifi_recovery_attempts = 0;
     if (link_wifi_script("start") != 0) {
@@ -93,6 +94,7 @@ void start_ap()
 void stop_ap()
 {
     printf("LINK: WiFi disabled -> stopping AP\n");
+    link_mgr.wifi_generation++;
     link_wifi_script("stop");
     set_state(LINK_OFF);
     link_mgr.wifi_recovery_attempts = 0;

@@ -17,13 +17,7 @@ protected:
     void set_delay(const std::string &seconds) { write_board(dialer(".delay"), seconds + "\n"); }
     pid_t dialer_pid() const { return static_cast<pid_t>(std::atoi(board_file(dialer(".pid")).c_str())); }
     // Starts the module with both switches off, then turns 4G on: one request, one dial.
-    void switch_on()
-    {
-        start_with("0 0\n");
-        // Past the manager thread's own posting of the switches that are on.
-        ASSERT_TRUE(wait_line("LINK: end2 link up -> LED7=ON")) << out();
-        link_toggle_4g();
-    }
+    void switch_on() { start_then_toggle(true, false); }
     bool connected() const
     {
         return wait_until([&] { return link_get_4g_state() == LINK_UP && led(6) == "on"; });

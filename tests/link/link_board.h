@@ -106,6 +106,19 @@ protected:
         ASSERT_EQ(link_start(), 0);
     }
 
+    // Starts with both switches off, then flips them: one request each, one start each
+    // (a switch on at start-up is posted twice).
+    void start_then_toggle(bool toggle_4g, bool toggle_wifi)
+    {
+        start_with("0 0\n");
+        // Past the manager thread's own posting of the switches that are on.
+        ASSERT_TRUE(wait_line("LINK: end2 link up -> LED7=ON")) << out();
+        if (toggle_4g)
+            link_toggle_4g();
+        if (toggle_wifi)
+            link_toggle_wifi();
+    }
+
     SimBoard board;
 
 private:

@@ -20,12 +20,7 @@ protected:
     {
         return run_command("'" + board.path(ap_script("")) + "' " + action + " >/dev/null");
     }
-    void switch_on()
-    {
-        start_with("0 0\n");
-        ASSERT_TRUE(wait_line("LINK: end2 link up -> LED7=ON")) << out();
-        link_toggle_wifi();
-    }
+    void switch_on() { start_then_toggle(false, true); }
 };
 
 // One way to break the access point after its script started it.
