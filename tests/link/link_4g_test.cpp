@@ -57,7 +57,7 @@ TEST_F(Link4gTest, DialBlinksThenShowsTheLinkSteady)
     switch_on();
     EXPECT_TRUE(wait_until([&] { return led(6) == "blink 500"; })) << led(6);
     ASSERT_TRUE(connected()) << out();
-    EXPECT_EQ(out_count("LINK: 4G connected via wwu1u2i4"), 1) << out();
+    EXPECT_TRUE(wait_line("LINK: 4G connected via wwu1u2i4")) << out();
     EXPECT_EQ(count_words(board_file(dialer(".log")), "start -s cmnet"), 1);
     EXPECT_EQ(out_count("LINK: Started quectel-CM (PID " + std::to_string(dialer_pid()) + ")"), 1) << out();
 }

@@ -195,10 +195,10 @@ TEST_F(LinkManagerTest, ChildrenGetNoDescriptorsAndNoSignalSettingsOfTheDaemon)
         ASSERT_TRUE(wait_until([&] { return !read_file(record).empty(); })) << record;
         const pid_t pid = std::atoi(read_file(record).c_str());
         std::string view;
-        ASSERT_TRUE(wait_until([&] {
-            view = child_view(pid);
-            return view.find("SigBlk") != std::string::npos;
-        }));
+        // Once the probe's shell has become the program it runs.
+        const std::string comm = "/proc/" + std::to_string(pid) + "/comm";
+        ASSERT_TRUE(wait_until([&] { return read_file(comm) == "sleep\n"; })) << record;
+        view = child_view(pid);
         EXPECT_EQ(view, "fd 0\nfd 1\nfd 2\n" + clean) << record;
     }
     close(stray);
