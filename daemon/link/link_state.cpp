@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <string>
 
@@ -41,6 +43,29 @@ bool write_all(int fd, const char *text, std::size_t length)
         length -= static_cast<std::size_t>(n);
     }
     return true;
+}
+
+// One integer as "%d" reads it: leading white space, an optional sign, digits. A number
+// beyond int counts as no number (fscanf's behaviour there is undefined).
+bool read_int(const char *&at, const char *end, int &value)
+{
+    while (at < end && std::isspace(static_cast<unsigned char>(*at)))
+        at++;
+    if (at < end && *at == '+' && at + 1 < end && *(at + 1) != '-')
+        at++;
+    auto [next, error] = std::from_chars(at, end, value);
+    if (error != std::errc())
+        return false;
+    at = next;
+    return true;
+}
+
+// The two switches from the file's text; false unless both are there.
+bool parse_state(const std::string &text, int &enabled_4g, int &enabled_wifi)
+{
+    const char *at = text.data();
+    const char *end = at + text.size();
+    return read_int(at, end, enabled_4g) && read_int(at, end, enabled_wifi);
 }
 
 const char *on_off(int value) { return value != 0 ? "ON" : "OFF"; }
@@ -108,13 +133,15 @@ int link_init()
 
     FILE *file = std::fopen(board_path(state_file).c_str(), "re");
     if (file != nullptr) {
+        char text[128];
+        const std::size_t length = std::fread(text, 1, sizeof text, file);
+        std::fclose(file);
         int enabled_4g = 0;
         int enabled_wifi = 0;
-        if (std::fscanf(file, "%d %d", &enabled_4g, &enabled_wifi) < 2) {
+        if (!parse_state(std::string(text, length), enabled_4g, enabled_wifi)) {
             enabled_4g = 0;
             enabled_wifi = 0;
         }
-        std::fclose(file);
         link_mgr.enabled_4g.store(enabled_4g);
         link_mgr.enabled_wifi.store(enabled_wifi);
         printf("LINK: Loaded state: 4G=%d WiFi=%d\n", enabled_4g, enabled_wifi);

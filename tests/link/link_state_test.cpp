@@ -38,7 +38,9 @@ INSTANTIATE_TEST_SUITE_P(
                     LoadCase{"BothOn", "1 1\n", 1, 1, "LINK: Loaded state: 4G=1 WiFi=1"},
                     LoadCase{"OneNumber", "1\n", 0, 0, "LINK: Loaded state: 4G=0 WiFi=0"},
                     LoadCase{"NotNumbers", "on off\n", 0, 0, "LINK: Loaded state: 4G=0 WiFi=0"},
-                    LoadCase{"TwoCountsAsOn", "2 0", 2, 0, "LINK: Loaded state: 4G=2 WiFi=0"}),
+                    LoadCase{"TwoCountsAsOn", "2 0", 2, 0, "LINK: Loaded state: 4G=2 WiFi=0"},
+                    LoadCase{"SignsAndLines", "\n+1\n-1 7\n", 1, -1, "LINK: Loaded state: 4G=1 WiFi=-1"},
+                    LoadCase{"BeyondInt", "1 99999999999\n", 0, 0, "LINK: Loaded state: 4G=0 WiFi=0"}),
     [](const auto &param_info) { return std::string(param_info.param.name); });
 
 TEST_F(LinkStateTest, FlipOfALoadedTwoWritesBothSwitches)
