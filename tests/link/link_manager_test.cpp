@@ -127,12 +127,11 @@ TEST_F(LinkManagerTest, StopDuringADialIsPromptAndReapsTheDialer)
 
 TEST_F(LinkManagerTest, StopWithBothLinksUpIsPromptAndTakesThemDown)
 {
+    shipped_pacing();
     write_board(dialer(".delay"), "0.2\n");
-    start_with("1 1\n");
+    start_then_toggle(true, true);
     ASSERT_TRUE(wait_until([&] { return link_get_4g_state() == LINK_UP; })) << out();
-    ASSERT_TRUE(wifi_up()) << out();
-    shipped_pacing();  // read by the threads at their next wait
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(wait_line("LINK: WiFi AP started and verified")) << out();
     EXPECT_LT(timed_stop(), 900ms) << out();
     EXPECT_EQ(out_count("LINK: quectel-CM stopped"), 1) << out();
     EXPECT_EQ(ap_runs("stop"), 1);
