@@ -10,6 +10,9 @@
 #   wifi_ap.sh.delay        seconds each run takes (default 0)
 #   wifi_ap.sh.break        words naming what "start" leaves out: hostapd, dhcp, up,
 #                           address, ap-mode; "dnsmasq" serves DHCP with dnsmasq instead
+# The daemon's preloads (a sanitizer runtime, the simulated libgpiod) are no business of
+# the tools run from here, and would only slow each of them down.
+unset LD_PRELOAD
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../../.." && pwd)
 me="$here/wifi_ap.sh"
