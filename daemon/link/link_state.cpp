@@ -103,7 +103,10 @@ void link_save_state()
     const int length = std::snprintf(line, sizeof line, "%d %d\n", link_mgr.enabled_4g.load(),
                                      link_mgr.enabled_wifi.load());
     const std::string temp = board_path(state_temp);
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // A fresh file each time: whatever an earlier crash left there, even a link to some
+    // other file, is removed rather than written through.
+    unlink(temp.c_str());
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return;
     bool written = write_all(fd, line, static_cast<std::size_t>(length)) && fsync(fd) == 0;

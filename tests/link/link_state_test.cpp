@@ -67,9 +67,15 @@ TEST_F(LinkStateTest, CrashBeforeRenameLeavesTheOldStateWhole)
         },
         testing::ExitedWithCode(3), "");
     EXPECT_EQ(board_file(state_path), "0 1\n");
-    // The next write replaces it whole, the leftover temporary file notwithstanding.
+    // The next write replaces it whole, whatever was left in place of the temporary file.
+    const std::string elsewhere = board.path("/elsewhere");
+    write_file(elsewhere, "keep\n");
+    const std::string temp = board.path("/var/lib/tesmar_gpio/link_state.tmp");
+    unlink(temp.c_str());
+    ASSERT_EQ(symlink(elsewhere.c_str(), temp.c_str()), 0);
     EXPECT_EQ(link_toggle_4g(), 1);
     EXPECT_EQ(board_file(state_path), "1 1\n");
+    EXPECT_EQ(read_file(elsewhere), "keep\n");
 }
 
 TEST_F(LinkStateTest, MissingDirectoryKeepsTheFlipInMemoryOnly)
