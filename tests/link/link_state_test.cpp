@@ -156,16 +156,4 @@ INSTANTIATE_TEST_SUITE_P(
                     DebounceCase{"WifiKeyAlike", {{0, true}, {9, true}, {19, true}}, 0, 2, 1}),
     [](const auto &param_info) { return std::string(param_info.param.name); });
 
-TEST_F(LinkStateTest, ReleasingAKeyChangesNothing)
-{
-    link_init();
-    link_on_4g_key(IN_4G, 0, 0);
-    link_on_wifi_key(IN_WIFI, 0, 0);
-    EXPECT_EQ(link_get_4g_enabled() + link_get_wifi_enabled(), 0);
-    EXPECT_FALSE(file_exists(board.path(state_path)));
-    // A press right after is not debounced by the release.
-    link_on_4g_key(IN_4G, 1, 0);
-    EXPECT_EQ(link_get_4g_enabled(), 1);
-}
-
 }  // namespace
