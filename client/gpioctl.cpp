@@ -2,6 +2,7 @@
 
 #include "ctl_client.h"
 #include "ctl_protocol.h"
+#include "reports.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -36,15 +37,6 @@ struct command_line {
 
 const char *on_off(std::uint8_t value) { return value != 0 ? "ON" : "OFF"; }
 const char *high_low(std::uint8_t value) { return value != 0 ? "HIGH" : "LOW"; }
-
-ControlRequest make_request(std::uint8_t cmd, std::uint8_t index = 0, std::uint16_t param = 0)
-{
-    ControlRequest request{};
-    request.cmd = cmd;
-    request.index = index;
-    request.param = param;
-    return request;
-}
 
 // The answer handling shared by the short commands: the exit status when the command ends
 // here (the exchange failed, or the daemon's error status has been printed), or nothing
@@ -89,17 +81,9 @@ void print_usage(const char *program)
         printf("  %s %s\n", program, example);
 }
 
-// The reports of the whole board, the system, the modem and the SD card come with a later
-// version of this client; until then they are refused without asking the daemon.
-int not_available(const char *what)
-{
-    fprintf(stderr, "%s: not available in this version of tesmar_gpioctl\n", what);
-    return -1;
-}
-
-int cmd_status(const command_line &) { return not_available("status"); }
-int cmd_sysinfo(const command_line &) { return not_available("sysinfo"); }
-int cmd_sdcard(const command_line &) { return not_available("sdcard"); }
+int cmd_status(const command_line &) { return report_status(); }
+int cmd_sysinfo(const command_line &) { return report_sysinfo(); }
+int cmd_sdcard(const command_line &line) { return report_sdcard(line.program, line.word(2)); }
 
 // The version text is no generic reply: one receive of whatever the daemon sends.
 int cmd_version(const command_line &)
@@ -291,7 +275,7 @@ int switch_command(const command_line &line, const char *usage, std::initializer
 int cmd_4g(const command_line &line)
 {
     if (line.word_is(2, "info"))
-        return not_available("4g info");
+        return report_4g_info();
     return switch_command(line, "Usage: %s 4g toggle|status\n",
                           {{"toggle", CMD_4G_TOGGLE, "4G: %s\n"}, {"status", CMD_4G_STATUS, "4G switch: %s\n"}},
                           "Invalid action: %s (use toggle, status, or info)\n");

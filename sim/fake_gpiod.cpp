@@ -7,11 +7,14 @@
 #include <gpiod.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <mutex>
@@ -186,6 +189,46 @@ void record_transition(const std::string &dir, unsigned int offset, int level)
                 std::to_string(monotonic_ns()) + " " + std::to_string(level));
 }
 
+// The process that holds a line: the "owner=PID" line of its OFFSET.request file, or 0.
+pid_t line_owner(const std::string &request_path)
+{
+    int fd = open(request_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    char text[256] = {};
+    ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0)
+        return 0;
+    const char *owner = std::strstr(text, "\nowner=");
+    return owner != nullptr ? static_cast<pid_t>(std::atol(owner + 7)) : 0;
+}
+
+// As the kernel releases a process's lines when it ends, a line held by a process that
+// is gone (or only a zombie waiting for its parent) is free.
+bool process_alive(pid_t pid)
+{
+    if (pid <= 0 || (kill(pid, 0) != 0 && errno != EPERM))
+        return false;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char stat[512] = {};
+    ssize_t n = read(fd, stat, sizeof stat - 1);
+    close(fd);
+    const char *state = n > 0 ? std::strrchr(stat, ')') : nullptr;
+    return state == nullptr || (state[1] == ' ' && state[2] != 'Z' && state[2] != 'X');
+}
+
+// True when another live process has requested the line, which the kernel refuses.
+bool held_by_another_process(const std::string &dir, unsigned int offset)
+{
+    pid_t owner = line_owner(line_file(dir, offset, ".request"));
+    return owner != 0 && owner != getpid() && process_alive(owner);
+}
+
 const gpiod_line_settings *find_line(const gpiod_line_request *request, unsigned int offset)
 {
     for (const auto &[line_offset, settings] : request->lines) {
@@ -353,7 +396,7 @@ gpiod_line_request *gpiod_chip_request_lines(gpiod_chip *chip, gpiod_request_con
         return nullptr;
     }
     for (const auto &[offset, settings] : config->lines) {
-        if (exists(line_file(chip->dir, offset, ".fail-request"))) {
+        if (exists(line_file(chip->dir, offset, ".fail-request")) || held_by_another_process(chip->dir, offset)) {
             errno = EBUSY;
             return nullptr;
         }
@@ -369,7 +412,8 @@ gpiod_line_request *gpiod_chip_request_lines(gpiod_chip *chip, gpiod_request_con
             int level = settings.bias == GPIOD_LINE_BIAS_PULL_DOWN ? 0 : 1;
             write_file(level_path, std::to_string(level));
         }
-        write_file(line_file(chip->dir, offset, ".request"), describe(settings) + "\n");
+        write_file(line_file(chip->dir, offset, ".request"),
+                   describe(settings) + "\nowner=" + std::to_string(getpid()) + "\n");
     }
     {
         std::lock_guard guard(fake().lock);

@@ -5,8 +5,12 @@
 //   OFFSET.fail-read     reads of the line fail (EIO)
 //   OFFSET.fail-write    writes of the line fail (EIO)
 //   OFFSET.fail-request  requesting the line fails (EBUSY)
-// While a line is requested, OFFSET.request holds its settings, e.g.
+// While a line is requested, OFFSET.request holds its settings and the requesting
+// process, e.g.
 //   "direction=output drive=push-pull bias=as-is active-low=0 edge=none value=0"
+//   "owner=1234"
+// As with the kernel, a line that another live process holds cannot be requested (EBUSY);
+// a file left by a process that has ended does not count.
 // Every value driven on an output is appended to OFFSET.transitions as
 //   "<CLOCK_MONOTONIC nanoseconds> <0|1>", so a test can time a pulse.
 // chip.log in the chip directory gets a line "open" and "close" per chip handle.

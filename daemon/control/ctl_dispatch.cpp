@@ -1,7 +1,10 @@
 #include "ctl_dispatch.h"
 
 #include "beep.h"
+#include "ctl_storage.h"
 #include "input.h"
+#include "ctl_modem.h"
+#include "ctl_sysinfo.h"
 #include "led.h"
 #include "link.h"
 #include "power.h"
@@ -70,6 +73,24 @@ constexpr ctl_command ctl_commands[] = {
     {CMD_WIFI_TOGGLE, [](request, ctl_reply &out) { return values(out, {link_toggle_wifi()}); }},
     {CMD_4G_STATUS, [](request, ctl_reply &out) { return values(out, {link_get_4g_enabled()}); }},
     {CMD_WIFI_STATUS, [](request, ctl_reply &out) { return values(out, {link_get_wifi_enabled()}); }},
+    {CMD_SYSINFO,
+     [](request, ctl_reply &out) {
+         ctl_collect_sysinfo(out.sysinfo);
+         return sizeof(SysInfoRecord);
+     }},
+    {CMD_BATTERY, [](request, ctl_reply &out) { return values(out, {ctl_read_battery()}); }},
+    {CMD_4G_INFO,
+     [](request, ctl_reply &out) {
+         ctl_query_modem(out.modem);
+         return sizeof(ModemInfoRecord);
+     }},
+    {CMD_RTTY_ON, ctl_rtty_on},
+    {CMD_RTTY_OFF, ctl_rtty_off},
+    {CMD_RTTY_STATUS, ctl_rtty_status},
+    {CMD_VERSION, ctl_version},
+    {CMD_INA236, ctl_read_ina236},
+    {CMD_SDCARD_REMOVE, ctl_sdcard_remove},
+    {CMD_SDCARD_STATUS, ctl_sdcard_status},
 };
 
 constexpr bool codes_unique()

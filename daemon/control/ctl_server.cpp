@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
@@ -25,6 +26,9 @@ namespace {
 // the thread's frame: tracking a connection allocates nothing.
 struct ctl_connection {
     int fd = -1;
+    // Monotonic nanoseconds at which the thread began sending its current reply; 0 while
+    // it is not sending. A stop lets a reply go out, but not to a peer that never reads.
+    std::atomic<std::int64_t> sending_since{0};
     ctl_connection *prev = nullptr;
     ctl_connection *next = nullptr;
 };
@@ -42,6 +46,19 @@ struct ctl_server_state {
     int connection_count = 0;
     ctl_connection *connections = nullptr;
 } ctl_server;
+
+// How long a stop lets a reply wait for a peer that has stopped reading; after that the
+// connection is cut, so such a peer cannot hold the daemon up.
+constexpr std::chrono::milliseconds REPLY_GRACE{1000};
+// How often the stop looks for such replies while it waits for the connection threads.
+constexpr std::chrono::milliseconds DRAIN_LOOK{100};
+
+std::int64_t monotonic_ns()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // Resource shortages make accept fail again at once; pausing keeps the retry loop from
 // spinning on a processor until a descriptor or some memory is free again.
@@ -64,17 +81,18 @@ bool fill_address(const std::string &path, sockaddr_un &address)
     return true;
 }
 
-// Registers a new connection thread; false when the server stopped before it began.
-bool track(ctl_connection &connection)
+// Registers a new connection thread. One that begins after the stop has woken the others
+// wakes itself the same way: a request its peer sent before the stop is still answered,
+// and none can follow.
+void track(ctl_connection &connection)
 {
     std::lock_guard lock(ctl_server.connections_lock);
     if (!ctl_server.running.load())
-        return false;
+        shutdown(connection.fd, SHUT_RD);
     connection.next = ctl_server.connections;
     if (connection.next != nullptr)
         connection.next->prev = &connection;
     ctl_server.connections = &connection;
-    return true;
 }
 
 // Unlinks the connection and closes its descriptor under the lock, so shutdown never
@@ -96,8 +114,9 @@ void finish(ctl_connection &connection, bool tracked)
 }
 
 // Requests strictly one after the other, until the peer closes or the server stops.
-void serve(int fd)
+void serve(ctl_connection &connection)
 {
+    const int fd = connection.fd;
     while (true) {
         ControlRequest request{};
         ssize_t got = recv(fd, &request, sizeof request, 0);
@@ -111,7 +130,9 @@ void serve(int fd)
                                                                             : ctl_dispatch(request, reply);
         // A peer that has gone must not raise SIGPIPE; the failed send needs no handling,
         // the next receive ends the connection.
+        connection.sending_since.store(monotonic_ns());
         send(fd, &reply, size, MSG_NOSIGNAL);
+        connection.sending_since.store(0);
 
         if (!ctl_server.running.load())
             return;
@@ -122,10 +143,9 @@ void *ctl_client_thread(void *cell)
 {
     ctl_connection connection;
     connection.fd = static_cast<int>(reinterpret_cast<std::intptr_t>(cell));
-    bool tracked = track(connection);
-    if (tracked)
-        serve(connection.fd);
-    finish(connection, tracked);
+    track(connection);
+    serve(connection);
+    finish(connection, true);
     return nullptr;
 }
 
@@ -136,16 +156,24 @@ void start_connection_thread(int fd)
         ctl_server.connection_count++;
     }
     // The descriptor travels in the argument itself, so handing it over cannot fail.
+    // The thread is created detached: a detach after the creation could touch a thread
+    // that has already ended and been reclaimed, which crashes under connection churn.
     pthread_t thread;
+    pthread_attr_t detached;
     void *cell = reinterpret_cast<void *>(static_cast<std::intptr_t>(fd));
-    if (pthread_create(&thread, nullptr, ctl_client_thread, cell) != 0) {
+    int created = pthread_attr_init(&detached);
+    if (created == 0) {
+        created = pthread_attr_setdetachstate(&detached, PTHREAD_CREATE_DETACHED);
+        if (created == 0)
+            created = pthread_create(&thread, &detached, ctl_client_thread, cell);
+        pthread_attr_destroy(&detached);
+    }
+    if (created != 0) {
         fputs("SOCKET: Failed to create client thread\n", stderr);
         ctl_connection orphan;
         orphan.fd = fd;
         finish(orphan, false);
-        return;
     }
-    pthread_detach(thread);
 }
 
 void *ctl_accept_thread(void *)
@@ -166,14 +194,25 @@ void *ctl_accept_thread(void *)
     return nullptr;
 }
 
-// Wakes every connection thread that waits for its peer, then waits until all have ended.
-// A thread inside a command finishes it first, so no module is called after this returns.
+// Wakes every connection thread that waits for its peer's next request, then waits until
+// all have ended. Only the receiving side is shut down: a thread inside a command finishes
+// it and its reply still goes out, so no command is carried out but reported as failed,
+// and no module is called after this returns. A reply that a peer leaves unread for
+// REPLY_GRACE has its connection cut.
 void drain_connections()
 {
     std::unique_lock lock(ctl_server.connections_lock);
     for (ctl_connection *c = ctl_server.connections; c != nullptr; c = c->next)
-        shutdown(c->fd, SHUT_RDWR);
-    ctl_server.connections_done.wait(lock, [] { return ctl_server.connection_count == 0; });
+        shutdown(c->fd, SHUT_RD);
+    const auto all_ended = [] { return ctl_server.connection_count == 0; };
+    while (!ctl_server.connections_done.wait_for(lock, DRAIN_LOOK, all_ended)) {
+        const std::int64_t now = monotonic_ns();
+        for (ctl_connection *c = ctl_server.connections; c != nullptr; c = c->next) {
+            const std::int64_t since = c->sending_since.load();
+            if (since != 0 && now - since >= std::chrono::nanoseconds(REPLY_GRACE).count())
+                shutdown(c->fd, SHUT_RDWR);
+        }
+    }
 }
 
 void ctl_server_shutdown()

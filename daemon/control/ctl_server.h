@@ -10,8 +10,10 @@ int ctl_server_init();
 int ctl_server_start();
 
 // Stops accepting, removes the socket file, and returns once no connection thread is left:
-// idle connections are shut down, a command in progress is finished first. After it
-// returns no control request reaches any module. Does nothing unless the server runs.
+// connections waiting for a request are woken and closed, a command in progress is
+// finished and its reply sent (a peer that leaves that reply unread for a second is cut
+// off). After it returns no control request reaches any module. Does nothing unless the
+// server runs.
 int ctl_server_stop();
 
 // The same as ctl_server_stop, for the cleanup sequence; whichever comes second does nothing.

@@ -1,6 +1,7 @@
 #include "lifecycle.h"
 
 #include "beep.h"
+#include "ctl_modem.h"
 #include "ctl_server.h"
 #include "gpio.h"
 #include "input.h"
@@ -8,6 +9,8 @@
 #include "link.h"
 #include "notify.h"
 #include "power.h"
+#include "sdcard_monitor.h"
+#include "sdcard_recovery.h"
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -20,9 +23,10 @@
 #include <cstdlib>
 #include <span>
 
-// SIGPIPE keeps its default action: every send to a peer (control replies, event
-// notifications) passes MSG_NOSIGNAL instead. Ignoring the signal process-wide would be
-// inherited by the outside programs the daemon starts, which expect the default.
+// SIGPIPE is ignored process-wide: a log line written to a standard output whose reader
+// has gone (a pipe to tee, a log collector that restarts) must not end the daemon without
+// its cleanup. A write there then just fails. The outside programs the daemon starts
+// still get the default action: they are spawned with every signal reset to default.
 
 namespace {
 
@@ -57,6 +61,11 @@ void install_signal_handlers()
     action.sa_flags = SA_RESTART;
     for (int sig : {SIGINT, SIGTERM, SIGHUP})
         sigaction(sig, &action, nullptr);
+
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 void close_syslog_with(int priority, const char *message)
@@ -112,7 +121,7 @@ int detach()
 
 struct init_step {
     int (*run)();
-    const char *failure;  // written to standard error when the step fails
+    const char *failure;  // written to standard error when the step fails; null: result not examined
 };
 
 const init_step init_steps[] = {
@@ -126,20 +135,23 @@ const init_step init_steps[] = {
     {[] { return input_monitor_init(100); }, "Failed to initialize input monitor\n"},
     {link_init, "Failed to initialize link manager\n"},
     {ctl_server_init, "Failed to initialize socket server\n"},
+    {sdcard_recovery_init, nullptr},
 };
 
 const init_step start_steps[] = {
     {input_monitor_start, "Failed to start input monitor\n"},
     {link_start, "Failed to start link manager\n"},
     {ctl_server_start, "Failed to start socket server\n"},
-    {[] { notify_init(); return 0; }, ""},  // its result is not examined
+    {notify_init, nullptr},
+    {notify_sdcard_monitor_start, nullptr},
+    {sdcard_recovery_start, nullptr},
 };
 
 // Runs the steps in order; the first failure is reported and ends the sequence.
 bool run_steps(std::span<const init_step> steps)
 {
     for (const init_step &step : steps) {
-        if (step.run() < 0) {
+        if (step.run() < 0 && step.failure != nullptr) {
             fputs(step.failure, stderr);
             return false;
         }
@@ -150,6 +162,13 @@ bool run_steps(std::span<const init_step> steps)
 void stop_services()
 {
     puts("Stopping services...");
+    // First: a beep pattern a client chose, and every request waiting behind it, would
+    // otherwise hold up the control server's stop for as long as the pattern lasts.
+    beep_stop();
+    // Likewise the modem queries queued behind a silent modem.
+    ctl_modem_stop();
+    sdcard_recovery_stop();
+    notify_sdcard_monitor_stop();
     ctl_server_stop();
     link_stop();
     input_monitor_stop();
@@ -160,6 +179,7 @@ void cleanup_modules()
 {
     puts("Cleaning up...");
     ctl_server_cleanup();
+    sdcard_recovery_cleanup();
     link_cleanup();
     input_monitor_cleanup();
     power_cleanup();

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -47,6 +48,9 @@ pid_t spawn(const char *path, char *const argv[], child_output output)
     if (pid != 0)
         return pid;
     reset_signals_in_child();
+    // The daemon may run with a strict mask (its socket is root's alone); the programs it
+    // starts write files other users read, such as a resolver configuration.
+    umask(022);
     if (output.stdout_fd >= 0)
         dup2(output.stdout_fd, STDOUT_FILENO);
     if (output.stderr_fd >= 0)

@@ -46,9 +46,10 @@ struct beep_state {
 
 std::mutex beep_lock;
 
-// Cleanup cuts a pattern short: a once or alarm pattern holds beep_lock while it
-// plays, and a duration taken from a control request could otherwise hold up shutdown
-// for as long as the client asked.
+// Stop and cleanup cut a pattern short: a once or alarm pattern holds beep_lock while
+// it plays, and a duration taken from a control request (up to 65.5 s) could otherwise
+// hold up shutdown, and every request waiting behind it, for as long as the client
+// asked. Once set, new patterns are refused.
 std::atomic<int> closing{0};
 std::mutex nap_lock;
 std::condition_variable nap_wake;
@@ -112,7 +113,7 @@ void beep_worker(unsigned number)
             if (beep.muted == 0)
                 drive(1);
             // A plain sleep: off ends a tone within one cycle anyway, and a tone
-            // started after cleanup must not spin on the closing flag.
+            // still sounding after the stop must not spin on the closing flag.
             guard.unlock();
             std::this_thread::sleep_for(tone_cycle);
             guard.lock();
@@ -132,6 +133,12 @@ void beep_worker(unsigned number)
 // Called with beep_lock held, after the pattern is stored.
 int start_worker_locked()
 {
+    // A request that waited behind a pattern cut short by the stop gets its answer now
+    // instead of starting a pattern the cleanup would end at once.
+    if (closing.load() != 0) {
+        fputs("BEEP: Stopping, pattern refused\n", stderr);
+        return -1;
+    }
     if (beep.running != 0)
         return 0;  // the active worker picks the new mode up at its next look
     // A handle still here belongs to a worker that finished by itself.
@@ -248,13 +255,18 @@ int beep_is_active()
     return beep.running;
 }
 
-void beep_cleanup()
+void beep_stop()
 {
     {
         std::lock_guard guard(nap_lock);
         closing.store(1);
     }
     nap_wake.notify_all();
+}
+
+void beep_cleanup()
+{
+    beep_stop();
     stop_worker();
     printf("BEEP: Module cleaned up\n");
 }

@@ -19,5 +19,10 @@ int beep_alarm(int count, int on_ms, int gap_ms);
 int beep_set_mute(int flag);
 int beep_get_mute();
 int beep_is_active();
-// As beep_off, but a once or alarm pattern in progress is cut short.
+// For the daemon's stop: cuts a once or alarm pattern in progress short and refuses new
+// patterns (their operations return -1) until the next beep_init, so that no pattern a
+// client chose decides how long a stop takes. beep_off still works; a tone keeps
+// sounding until beep_off or beep_cleanup.
+void beep_stop();
+// As beep_off, but a once or alarm pattern in progress is cut short (beep_stop first).
 void beep_cleanup();

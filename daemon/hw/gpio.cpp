@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 
 const gpio_line_def gpio_output_lines[GPIO_OUTPUT_COUNT] = {
@@ -41,7 +42,11 @@ struct chip_entry {
 struct output_line {
     gpiod_line_request *request = nullptr;
     unsigned int offset = 0;
-    // Written by several threads at once (two clients may drive VOUT12V together).
+    // Two clients may drive VOUT12V at the same moment. Driving the line and remembering
+    // the value happen together under this lock, so the remembered value is always the
+    // one the line was driven to last; apart, the two could land in opposite orders.
+    std::mutex lock;
+    // Read without the lock by gpio_get_output.
     std::atomic<int> value{0};
 };
 
@@ -120,7 +125,8 @@ gpiod_line_request *request_line(const gpio_line_def &def, line_kind kind)
     return request;
 }
 
-int drive(int id, int value)
+// Called with the line's lock held.
+int drive_locked(int id, int value)
 {
     output_line &line = gpio.outputs[id];
     const auto level = value != 0 ? GPIOD_LINE_VALUE_ACTIVE : GPIOD_LINE_VALUE_INACTIVE;
@@ -213,7 +219,8 @@ int gpio_set_output(int id, int value)
 {
     if (!output_id_valid(id) || gpio.outputs[id].request == nullptr)
         return -1;
-    return drive(id, value);
+    std::lock_guard guard(gpio.outputs[id].lock);
+    return drive_locked(id, value);
 }
 
 int gpio_get_output(int id)
@@ -227,7 +234,8 @@ int gpio_toggle_output(int id)
 {
     if (!output_id_valid(id) || gpio.outputs[id].request == nullptr)
         return -1;
-    return drive(id, gpio.outputs[id].value.load() == 0 ? 1 : 0);
+    std::lock_guard guard(gpio.outputs[id].lock);
+    return drive_locked(id, gpio.outputs[id].value.load() == 0 ? 1 : 0);
 }
 
 int gpio_get_input(int id)

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -51,6 +52,16 @@ public:
     {
         std::lock_guard lock(lock_);
         reply_ = std::move(reply);
+        choose_ = nullptr;
+        hang_up_ = false;
+    }
+
+    // The answer to each request chosen from the request itself (empty: close without
+    // answering), for reports that ask several commands.
+    void answer_with(std::function<bytes(const bytes &request)> choose)
+    {
+        std::lock_guard lock(lock_);
+        choose_ = std::move(choose);
         hang_up_ = false;
     }
 
@@ -78,10 +89,12 @@ private:
             ctl_peer connection = ctl_peer::adopt(fd);
             bool hang_up;
             bytes reply;
+            std::function<bytes(const bytes &)> choose;
             {
                 std::lock_guard lock(lock_);
                 hang_up = hang_up_;
                 reply = reply_;
+                choose = choose_;
             }
             if (hang_up)
                 continue;
@@ -90,6 +103,8 @@ private:
                 std::lock_guard lock(lock_);
                 requests_.push_back(request);
             }
+            if (choose)
+                reply = choose(request);
             if (!reply.empty())
                 connection.send(reply);
         }
@@ -100,6 +115,7 @@ private:
     std::thread thread_;
     mutable std::mutex lock_;
     bytes reply_;
+    std::function<bytes(const bytes &)> choose_;
     bool hang_up_ = false;
     std::vector<bytes> requests_;
 };

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -100,8 +101,10 @@ TEST(RunCommand, ChildStartsCleanAndTheDaemonKeepsItsSignals)
     int leaky = open("/dev/null", O_RDONLY);  // deliberately without close-on-exec
     ASSERT_GE(leaky, 3);
 
-    std::string status = output_of("grep -E '^Sig(Blk|Ign):' /proc/self/status");
-    EXPECT_EQ(status, "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
+    mode_t daemon_mask = umask(077);
+    std::string status = output_of("grep -E '^(Umask|SigBlk|SigIgn):' /proc/self/status");
+    umask(daemon_mask);
+    EXPECT_EQ(status, "Umask:\t0022\nSigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
     EXPECT_EQ(output_of("ls /proc/$$/fd"), "0\n1\n2\n");
 
     // system() would ignore SIGINT here, and the stop request would be lost.

@@ -182,6 +182,21 @@ std::string link_target(const std::string &path)
     return n < 0 ? "" : std::string(buf, static_cast<size_t>(n));
 }
 
+// The program a process runs, as a path. Natively that is its executable; under qemu-user
+// the executable is qemu, which binfmt starts with the program's path as its first argument.
+bool runs_program(const std::string &proc_dir, const std::string &program)
+{
+    if (link_target(proc_dir + "/exe") == program)
+        return true;
+    std::istringstream cmdline(read_file(proc_dir + "/cmdline"));
+    std::string argument;
+    for (int i = 0; i < 2 && std::getline(cmdline, argument, '\0'); i++) {
+        if (argument == program)
+            return true;
+    }
+    return false;
+}
+
 // The detached daemon is not our child: find it by its board root in its environment.
 pid_t find_daemon(const SimBoard &board)
 {
@@ -194,7 +209,7 @@ pid_t find_daemon(const SimBoard &board)
         if (*end != '\0' || pid <= 0)
             continue;
         std::string dir = "/proc/" + std::string(entry->d_name);
-        if (link_target(dir + "/exe") != daemon_binary())
+        if (!runs_program(dir, daemon_binary()))
             continue;
         std::istringstream environ(read_file(dir + "/environ"));
         for (std::string variable; std::getline(environ, variable, '\0');) {

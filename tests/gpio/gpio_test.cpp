@@ -4,7 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <barrier>
 #include <cstdlib>
+#include <functional>
+#include <thread>
 
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
@@ -93,8 +100,8 @@ TEST_F(GpioTest, OutputsAreRequestedPushPullAndDrivenLow)
     board.set_level(VOUT_CHIP, VOUT_OFFSET, 1);
     init_all();
     for (auto [chip, offset] : {std::pair{BEEP_CHIP, BEEP_OFFSET}, {VOUT_CHIP, VOUT_OFFSET}, {NA_CHIP, NA_OFFSET}}) {
-        EXPECT_EQ(request_of(chip, offset),
-                  "direction=output drive=push-pull bias=as-is active-low=0 edge=none value=0\n");
+        EXPECT_EQ(request_of(chip, offset), "direction=output drive=push-pull bias=as-is active-low=0 edge=none "
+                                            "value=0\nowner=" + std::to_string(getpid()) + "\n");
         EXPECT_EQ(board.level(chip, offset), 0);
     }
     EXPECT_EQ(fake_gpiod_open_request_count(), 7);
@@ -336,5 +343,125 @@ TEST_F(GpioTest, CleanupReleasesEverythingAndIsHarmlessBeforeInitAndTwice)
     EXPECT_TRUE(board.requested_lines().empty());
     EXPECT_EQ(gpio_set_output(OUT_BEEP, 1), -1);
 }
+
+// ---- Two threads driving one output at the same moment ----
+
+struct RaceCase {
+    const char *name;
+    std::function<int()> first, second;
+};
+
+class GpioRaceTest : public GpioTest, public testing::WithParamInterface<RaceCase> {};
+
+TEST_P(GpioRaceTest, RememberedValueAlwaysMatchesTheLine)
+{
+    init_all();
+    constexpr int trials = 2000;
+    std::barrier start(2);
+    int mismatches = 0;
+    int first_mismatch = -1;
+    std::jthread other([&] {
+        for (int i = 0; i < trials; i++) {
+            start.arrive_and_wait();
+            GetParam().second();
+            start.arrive_and_wait();
+        }
+    });
+    for (int i = 0; i < trials; i++) {
+        start.arrive_and_wait();
+        GetParam().first();
+        start.arrive_and_wait();
+        // Both drives are done: what is remembered must be what the line shows.
+        if ((gpio_get_output(OUT_VOUT12V) != 0) != (board.level(VOUT_CHIP, VOUT_OFFSET) == 1) && mismatches++ == 0)
+            first_mismatch = i;
+    }
+    EXPECT_EQ(mismatches, 0) << "first at trial " << first_mismatch;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Drives, GpioRaceTest,
+    testing::Values(RaceCase{"OnAgainstOff", [] { return gpio_set_output(OUT_VOUT12V, 1); },
+                             [] { return gpio_set_output(OUT_VOUT12V, 0); }},
+                    RaceCase{"ToggleAgainstSet", [] { return gpio_toggle_output(OUT_VOUT12V); },
+                             [] { return gpio_set_output(OUT_VOUT12V, 1); }}),
+    [](const testing::TestParamInfo<RaceCase> &param_info) { return std::string(param_info.param.name); });
+
+// ---- A line held by another process, as the kernel sees it ----
+
+enum class Holder { LiveProcess, ZombieProcess, EndedProcess, ThisProcess };
+
+struct HolderCase {
+    const char *name;
+    Holder holder;
+    bool busy;
+};
+
+class GpioLineOwnerTest : public GpioTest, public testing::WithParamInterface<HolderCase> {
+protected:
+    void TearDown() override
+    {
+        if (child > 0) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+        GpioTest::TearDown();
+    }
+
+    // A process in the state the case asks for; its pid.
+    pid_t make_holder()
+    {
+        if (GetParam().holder == Holder::ThisProcess)
+            return getpid();
+        child = fork();
+        if (child == 0) {
+            if (GetParam().holder == Holder::LiveProcess)
+                pause();
+            _exit(0);
+        }
+        pid_t pid = child;
+        if (GetParam().holder == Holder::EndedProcess) {
+            waitpid(child, nullptr, 0);
+            child = -1;
+        } else if (GetParam().holder == Holder::ZombieProcess) {
+            siginfo_t info;
+            waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT);
+        }
+        return pid;
+    }
+
+    pid_t child = -1;
+};
+
+TEST_P(GpioLineOwnerTest, LineHeldByAnotherLiveProcessIsBusy)
+{
+    pid_t holder = make_holder();
+    write_file(board.line_file(VOUT_CHIP, VOUT_OFFSET, ".request"),
+               "direction=output drive=push-pull bias=as-is active-low=0 edge=none value=1\nowner=" +
+                   std::to_string(holder) + "\n");
+    board.set_level(VOUT_CHIP, VOUT_OFFSET, 1);
+    CaptureStdout();
+    CaptureStderr();
+    ASSERT_EQ(gpio_init(), 0);
+    const int result = gpio_init_outputs();
+    std::string errors = GetCapturedStderr();
+    GetCapturedStdout();
+    if (GetParam().busy) {
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(errors, "Failed to request line for VOUT12V: Device or resource busy\n");
+        EXPECT_EQ(board.level(VOUT_CHIP, VOUT_OFFSET), 1) << "the holder's output was changed";
+    } else {
+        EXPECT_EQ(result, 0) << errors;
+        EXPECT_EQ(board.level(VOUT_CHIP, VOUT_OFFSET), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Holders, GpioLineOwnerTest,
+                         testing::Values(HolderCase{"Live", Holder::LiveProcess, true},
+                                         HolderCase{"Zombie", Holder::ZombieProcess, false},
+                                         HolderCase{"Ended", Holder::EndedProcess, false},
+                                         HolderCase{"Self", Holder::ThisProcess, false}),
+                         [](const testing::TestParamInfo<HolderCase> &param_info) {
+                             return std::string(param_info.param.name);
+                         });
 
 }  // namespace

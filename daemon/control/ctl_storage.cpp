@@ -1,0 +1,297 @@
+#include "ctl_storage.h"
+
+#include "board_root.h"
+#include "process.h"
+#include "sdcard_mounts.h"
+#include "unique_fd.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Mount points handled by one eject; any beyond are counted but left mounted.
+constexpr std::size_t max_eject_mounts = 16;
+// Longest text in the status record's two lists (96-byte fields).
+constexpr std::size_t max_list_chars = 95;
+// One line of fuser's output, as far as it is read.
+constexpr std::size_t max_fuser_line = 255;
+// Lets the killed processes go before their file systems are detached.
+constexpr auto kill_settle = std::chrono::milliseconds(300);
+
+// The eject lines go to the system log; a copy goes to the console the daemon writes to,
+// which is /dev/null once it has detached.
+__attribute__((format(printf, 2, 3))) void eject_log(int priority, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    vsyslog(priority, format, args);
+    FILE *console = priority <= LOG_ERR ? stderr : stdout;
+    std::vfprintf(console, format, copy);
+    std::fputc('\n', console);
+    std::fflush(console);
+    va_end(copy);
+    va_end(args);
+}
+
+std::size_t generic_ok(ctl_reply &reply)
+{
+    reply.generic.status = STATUS_OK;
+    return sizeof(ControlReply);
+}
+
+// fuser writes the ids of the processes using the mount at PATH on standard output.
+// A pipe that cannot be started leaves OUTPUT empty, so that mount adds no process.
+std::string fuser_output(const std::string &mount_point)
+{
+    std::string output;
+    read_command("fuser -m " + shell_quote(mount_point) + " 2>/dev/null", output);
+    return output;
+}
+
+// The first number in the file at PATH (as "%ld" reads it); false when it does not open.
+bool read_number(const std::string &path, long &value)
+{
+    unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd)
+        return false;
+    char text[64];
+    ssize_t n = read(fd.get(), text, sizeof text - 1);
+    if (n <= 0)
+        return true;
+    const char *at = text;
+    const char *end = text + n;
+    while (at < end && (*at == ' ' || *at == '\t' || *at == '\n'))
+        ++at;
+    if (at < end && *at == '+')
+        ++at;
+    std::from_chars(at, end, value);
+    return true;
+}
+
+// The first line of the file at PATH, at most MAX characters.
+std::string first_line(const std::string &path, std::size_t max)
+{
+    unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd)
+        return {};
+    std::string text(max, '\0');
+    ssize_t n = read(fd.get(), text.data(), max);
+    text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return text.substr(0, text.find('\n'));
+}
+
+// Appends PIECE to LIST, comma-separated, when the result stays within the field.
+void append_listed(std::string &list, std::string_view piece)
+{
+    if (list.empty()) {
+        list = piece.substr(0, max_list_chars);
+    } else if (list.size() + piece.size() + 2 <= max_list_chars) {
+        list += ',';
+        list += piece;
+    }
+}
+
+}  // namespace
+
+std::size_t ctl_count_line_reads(std::string_view text, std::size_t max_chars)
+{
+    std::size_t reads = 0;
+    while (!text.empty()) {
+        std::size_t newline = text.find('\n');
+        std::size_t take = newline == std::string_view::npos ? text.size() : newline + 1;
+        if (take > max_chars)
+            take = max_chars;
+        text.remove_prefix(take);
+        ++reads;
+    }
+    return reads;
+}
+
+std::size_t ctl_rtty_on(const ControlRequest &, ctl_reply &reply)
+{
+    run_command("systemctl enable rtty && systemctl start rtty");
+    return generic_ok(reply);
+}
+
+std::size_t ctl_rtty_off(const ControlRequest &, ctl_reply &reply)
+{
+    run_command("systemctl stop rtty && systemctl disable rtty");
+    return generic_ok(reply);
+}
+
+std::size_t ctl_rtty_status(const ControlRequest &, ctl_reply &reply)
+{
+    reply.generic.data[0] = run_command("systemctl is-active --quiet rtty") == 0 ? 1 : 0;
+    return generic_ok(reply);
+}
+
+std::size_t ctl_version(const ControlRequest &, ctl_reply &reply)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "v%s git:%s built:%s", VERSION_NUMBER, VERSION_GIT, VERSION_BUILD_DATE);
+    std::memcpy(reply.version.text, text, sizeof reply.version.text);
+    return sizeof(VersionText);
+}
+
+std::size_t ctl_read_ina236(const ControlRequest &, ctl_reply &reply)
+{
+    long bus_mv = 0, current_ma = 0, power_uw = 0;
+    bool found = false;
+    std::string hwmon = board_path("/sys/class/hwmon");
+    std::unique_ptr<DIR, int (*)(DIR *)> dir(opendir(hwmon.c_str()), closedir);
+    if (dir) {
+        while (dirent *entry = readdir(dir.get())) {
+            if (entry->d_name[0] == '.')
+                continue;
+            std::string device = hwmon + "/" + entry->d_name;
+            if (first_line(device + "/name", 31).compare(0, 6, "ina236") != 0)
+                continue;
+            found = read_number(device + "/in1_input", bus_mv);
+            read_number(device + "/curr1_input", current_ma);
+            read_number(device + "/power1_input", power_uw);
+            if (found)
+                break;
+        }
+    }
+    if (!found) {
+        reply.ina236.status = STATUS_FAILED;
+        return sizeof(Ina236Reply);
+    }
+    reply.ina236.status = STATUS_OK;
+    reply.ina236.bus_mv = static_cast<std::uint16_t>(bus_mv);
+    reply.ina236.current_ma = static_cast<std::uint16_t>(current_ma);
+    reply.ina236.power_uw = static_cast<std::uint32_t>(power_uw);
+    return sizeof(Ina236Reply);
+}
+
+std::size_t ctl_sdcard_remove(const ControlRequest &, ctl_reply &reply)
+{
+    SdCardRemoveReply &out = reply.sdcard_remove;
+    out.status = STATUS_OK;
+    out.result = SDCARD_REMOVE_NONE;
+
+    std::vector<mount_entry> entries;
+    if (!sdcard_read_mounts(entries))
+        return sizeof(SdCardRemoveReply);
+    int found = 0;
+    std::vector<std::string> mounts;
+    for (const mount_entry &entry : entries) {
+        if (!sdcard_is_card_mount(entry))
+            continue;
+        ++found;
+        if (mounts.size() < max_eject_mounts)
+            mounts.push_back(entry.mount_point);
+    }
+    if (found == 0) {
+        eject_log(LOG_INFO, "SDCARD: No SD card to remove");
+        return sizeof(SdCardRemoveReply);
+    }
+
+    int killed = 0;
+    for (const std::string &mount_point : mounts) {
+        std::string users = fuser_output(mount_point);
+        killed += static_cast<int>(ctl_count_line_reads(users, max_fuser_line));
+        // fuser -k on a directory that is no longer a mount point (the recovery thread
+        // may have unmounted it meanwhile) would kill every user of the file system
+        // below it, so the table is asked again right before. (fuser's own -M check
+        // cannot be used: it misreads mount points with escaped characters.)
+        if (sdcard_is_card_mount_point(mount_point))
+            run_command("fuser -km " + shell_quote(mount_point) + " 2>/dev/null");
+        eject_log(LOG_INFO, "SDCARD: Killed processes on %s", mount_point.c_str());
+    }
+
+    std::this_thread::sleep_for(kill_settle);
+
+    int unmounted = 0;
+    for (const std::string &mount_point : mounts) {
+        if (run_command("umount -l " + shell_quote(mount_point) + " 2>/dev/null") == 0) {
+            eject_log(LOG_INFO, "SDCARD: Lazy-unmounted %s", mount_point.c_str());
+            ++unmounted;
+        } else {
+            eject_log(LOG_ERR, "SDCARD: Failed to unmount %s", mount_point.c_str());
+        }
+        rmdir(board_path(mount_point).c_str());
+    }
+    run_command("rm -f /tmp/.automount-homepi-* 2>/dev/null");
+
+    out.result = unmounted == found ? SDCARD_REMOVE_OK : SDCARD_REMOVE_PARTIAL;
+    out.found = static_cast<std::uint8_t>(found);
+    out.unmounted = static_cast<std::uint8_t>(unmounted);
+    out.killed = static_cast<std::uint8_t>(killed > 255 ? 255 : killed);
+    eject_log(LOG_INFO, "SDCARD: Remove complete \u2014 %d/%d unmounted, %d processes killed", unmounted, found,
+              killed);
+    return sizeof(SdCardRemoveReply);
+}
+
+std::size_t ctl_sdcard_status(const ControlRequest &, ctl_reply &reply)
+{
+    SdCardStatusRecord &record = reply.sdcard_status;
+    record.version = SDCARD_STATUS_VERSION;
+    record.status = 1;
+
+    std::vector<mount_entry> entries;
+    if (!sdcard_read_mounts(entries))
+        return sizeof(SdCardStatusRecord);
+    unsigned n = 0;
+    std::uint64_t total = 0, free = 0;
+    std::uint32_t processes = 0;
+    std::string mount_list, process_list;
+    for (const mount_entry &entry : entries) {
+        if (!sdcard_is_card_mount(entry))
+            continue;
+        struct statvfs stats {};
+        if (statvfs(board_path(entry.mount_point).c_str(), &stats) == 0) {
+            total += (static_cast<std::uint64_t>(stats.f_frsize) * stats.f_blocks) >> 10;
+            free += (static_cast<std::uint64_t>(stats.f_frsize) * stats.f_bfree) >> 10;
+        }
+        append_listed(mount_list, entry.mount_point);
+
+        std::string users = fuser_output(entry.mount_point);
+        std::string_view line(users);
+        line = line.substr(0, line.find('\n') == std::string_view::npos ? line.size() : line.find('\n') + 1);
+        line = line.substr(0, max_fuser_line);
+        while (!line.empty()) {
+            std::size_t start = line.find_first_not_of(" \t\n");
+            if (start == std::string_view::npos)
+                break;
+            line.remove_prefix(start);
+            std::size_t end = line.find_first_of(" \t\n");
+            std::string_view pid = line.substr(0, end);
+            ++processes;
+            if (process_list.size() + pid.size() + 2 <= max_list_chars) {
+                if (!process_list.empty())
+                    process_list += ',';
+                process_list += pid;
+            }
+            line.remove_prefix(pid.size());
+        }
+        ++n;
+    }
+    if (n == 0)
+        return sizeof(SdCardStatusRecord);
+    record.status = 0;
+    record.partitions = static_cast<std::uint8_t>(n);
+    record.total_kib = total;
+    record.free_kib = free;
+    record.process_count = processes;
+    std::memcpy(record.mounts, mount_list.data(), mount_list.size());
+    std::memcpy(record.processes, process_list.data(), process_list.size());
+    return sizeof(SdCardStatusRecord);
+}

@@ -1,0 +1,22 @@
+// Command handlers for the remote-terminal service, the version text, the INA236 power
+// monitor and the SD card (eject and status). Each runs in the connection thread that
+// received the request and writes its whole reply; all of them are rows of the command
+// table.
+#pragma once
+
+#include "ctl_dispatch.h"
+
+#include <cstddef>
+#include <string_view>
+
+std::size_t ctl_rtty_on(const ControlRequest &request, ctl_reply &reply);
+std::size_t ctl_rtty_off(const ControlRequest &request, ctl_reply &reply);
+std::size_t ctl_rtty_status(const ControlRequest &request, ctl_reply &reply);
+std::size_t ctl_version(const ControlRequest &request, ctl_reply &reply);
+std::size_t ctl_read_ina236(const ControlRequest &request, ctl_reply &reply);
+std::size_t ctl_sdcard_remove(const ControlRequest &request, ctl_reply &reply);
+std::size_t ctl_sdcard_status(const ControlRequest &request, ctl_reply &reply);
+
+// How many reads of at most MAX_CHARS characters, each ending at a newline or earlier,
+// it takes to read TEXT line by line (what fgets with a buffer of MAX_CHARS + 1 does).
+std::size_t ctl_count_line_reads(std::string_view text, std::size_t max_chars);

@@ -1,0 +1,102 @@
+#include "sdcard_monitor.h"
+
+#include "board_root.h"
+#include "notify.h"
+#include "sdcard_mounts.h"
+
+#include <pthread.h>
+#include <sys/statvfs.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+
+namespace {
+
+struct sdcard_monitor_state {
+    std::atomic<int> sdmon_running{0};
+    pthread_t thread{};
+    std::atomic<long long> interval_ms{2000};
+    // Paces the scans; stop wakes it so the join never waits out a pause.
+    std::mutex wake_lock;
+    std::condition_variable wake;
+};
+sdcard_monitor_state sdmon;
+
+// Sleeps one interval; false when the monitor was stopped meanwhile.
+bool pause_between_scans()
+{
+    std::unique_lock lock(sdmon.wake_lock);
+    sdmon.wake.wait_for(lock, std::chrono::milliseconds(sdmon.interval_ms.load()),
+                        [] { return sdmon.sdmon_running.load() == 0; });
+    return sdmon.sdmon_running.load() != 0;
+}
+
+void *notify_sdcard_monitor_thread(void *)
+{
+    int prev = notify_sdcard_scan(nullptr);
+    printf("NOTIFY: SD card monitor started (interval=%llds, initial=%s)\n", sdmon.interval_ms.load() / 1000,
+           prev != 0 ? "mounted" : "not mounted");
+    while (sdmon.sdmon_running.load() != 0) {
+        if (!pause_between_scans())
+            break;
+        std::uint64_t size = 0;
+        int cur = notify_sdcard_scan(&size);
+        if (prev == 0 && cur == 1) {
+            char params[64];
+            std::snprintf(params, sizeof params, "space=%llu", static_cast<unsigned long long>(size));
+            notify_send("sdcard_plugin", params);
+            printf("NOTIFY: sdcard_plugin (space=%llu KB)\n", static_cast<unsigned long long>(size));
+        }
+        if (prev == 1 && cur == 0) {
+            notify_send("sdcard_unplug", nullptr);
+            puts("NOTIFY: sdcard_unplug");
+        }
+        prev = cur;
+    }
+    puts("NOTIFY: SD card monitor stopped");
+    return nullptr;
+}
+
+}  // namespace
+
+int notify_sdcard_scan(std::uint64_t *size_kib)
+{
+    std::vector<mount_entry> cards = sdcard_card_mounts();
+    if (cards.empty())
+        return 0;
+    struct statvfs stats {};
+    if (size_kib != nullptr && statvfs(board_path(cards.front().mount_point).c_str(), &stats) == 0)
+        *size_kib = (static_cast<std::uint64_t>(stats.f_frsize) * stats.f_blocks) >> 10;
+    return 1;
+}
+
+int notify_sdcard_monitor_start()
+{
+    if (sdmon.sdmon_running.load() != 0)
+        return 0;
+    sdmon.sdmon_running.store(1);
+    if (pthread_create(&sdmon.thread, nullptr, notify_sdcard_monitor_thread, nullptr) != 0) {
+        sdmon.sdmon_running.store(0);
+        fputs("NOTIFY: Failed to create SD card monitor thread\n", stderr);
+        return -1;
+    }
+    return 0;
+}
+
+void notify_sdcard_monitor_stop()
+{
+    if (sdmon.sdmon_running.load() == 0)
+        return;
+    {
+        // Cleared under the lock, so the thread cannot miss the wake between its check
+        // and its wait.
+        std::lock_guard guard(sdmon.wake_lock);
+        sdmon.sdmon_running.store(0);
+    }
+    sdmon.wake.notify_all();
+    pthread_join(sdmon.thread, nullptr);
+}
+
+void notify_sdcard_set_interval(std::chrono::milliseconds interval) { sdmon.interval_ms.store(interval.count()); }

@@ -1,0 +1,525 @@
+#include "sdcard_recovery.h"
+
+#include "board_root.h"
+#include "led.h"
+#include "notify.h"
+#include "process.h"
+#include "sdcard_mounts.h"
+#include "unique_fd.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+constexpr const char card_partition[] = "/dev/mmcblk0p1";
+constexpr const char mmc_driver_dir[] = "/sys/bus/mmc/drivers/mmcblk";
+constexpr const char fallback_label[] = "mmcblk0";
+// The automount unit's label while no label has been read from the card.
+constexpr const char default_label[] = "tmData";
+constexpr int max_remount_failures = 3;
+// Card mounts cleared per remount; more than the card can have partitions.
+constexpr int max_unmount_rounds = 10;
+constexpr std::size_t max_address_length = 31;
+constexpr std::size_t max_label_length = 63;
+constexpr std::size_t max_unit_body = 284;
+
+const char *const state_names[] = {"MOUNTED", "DEGRADED", "UNBOUND", "REMOUNTING"};
+
+struct sdcard_recovery_module {
+    std::atomic<unsigned> recovery_state{MOUNTED};
+    std::string mmc_address;
+    std::string volume_label;
+    std::atomic<int> recovery_running{0};
+    pthread_t thread{};
+    int remount_failures = 0;
+    sdcard_recovery_timing timing;
+    // Paces the polls; stop wakes it, so no pause outlasts a stop.
+    std::mutex wake_lock;
+    std::condition_variable wake;
+};
+sdcard_recovery_module recovery;
+
+__attribute__((format(printf, 1, 2))) void sdcard_log(const char *format, ...)
+{
+    std::fprintf(stderr, "%s: ", "SDCARD");
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
+// Waits DURATION unless stopped first; false when the thread should end.
+bool pause_unless_stopped(std::chrono::milliseconds duration)
+{
+    std::unique_lock lock(recovery.wake_lock);
+    recovery.wake.wait_for(lock, duration, [] { return recovery.recovery_running.load() == 0; });
+    return recovery.recovery_running.load() != 0;
+}
+
+void set_state(unsigned next)
+{
+    unsigned previous = recovery.recovery_state.exchange(next);
+    if (previous != next)
+        sdcard_log("state: %s \u2192 %s", state_names[previous], state_names[next]);
+}
+
+std::uint64_t size_kib(const struct statvfs &stats)
+{
+    return (static_cast<std::uint64_t>(stats.f_frsize) * stats.f_blocks) >> 10;
+}
+
+// The first card mount: its mount point and options (decoded); false when there is none.
+bool sdcard_find_mount(mount_entry &found)
+{
+    std::vector<mount_entry> cards = sdcard_card_mounts();
+    if (cards.empty())
+        return false;
+    found = std::move(cards.front());
+    return true;
+}
+
+// The exit code of a wait status for the log: the code, 128 + signal, or -1.
+int exit_code_of(int status)
+{
+    if (status == -1)
+        return -1;
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+}
+
+// The device entry of the card in the driver directory: a symbolic link into the device
+// tree whose device carries the block device mmcblk0. Control files, "module" and other
+// devices (an on-board eMMC) never qualify, so an unbind can only reset the card.
+bool is_card_device_entry(const std::string &dir, const char *name)
+{
+    if (name[0] == '.' || std::strlen(name) > max_address_length)
+        return false;
+    std::string entry = dir + "/" + name;
+    struct stat info {};
+    if (lstat(entry.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+        return false;
+    char target[4096];
+    ssize_t length = readlink(entry.c_str(), target, sizeof target - 1);
+    if (length <= 0)
+        return false;
+    target[length] = '\0';
+    if (std::strstr(target, "/devices/") == nullptr)
+        return false;
+    return stat((entry + "/block/" + SDCARD_DEVICE_MATCH).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+int mmc_find_address()
+{
+    std::string dir = board_path(mmc_driver_dir);
+    std::unique_ptr<DIR, int (*)(DIR *)> listing(opendir(dir.c_str()), closedir);
+    if (!listing)
+        return -1;
+    while (dirent *entry = readdir(listing.get())) {
+        if (is_card_device_entry(dir, entry->d_name)) {
+            recovery.mmc_address = entry->d_name;
+            return 0;
+        }
+    }
+    return -1;
+}
+
+// Writes the card's address into the driver's control file NAME; false when the write
+// did not go through (with ERROR set to the reason).
+bool write_driver_file(const char *name, int &error)
+{
+    std::string path = board_path(std::string(mmc_driver_dir) + "/" + name);
+    unique_fd fd(open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+    if (!fd) {
+        error = errno;
+        return false;
+    }
+    ssize_t written = write(fd.get(), recovery.mmc_address.data(), recovery.mmc_address.size());
+    error = written < 0 ? errno : EIO;
+    return written > 0;
+}
+
+void mmc_unbind()
+{
+    if (recovery.mmc_address.empty() && mmc_find_address() != 0) {
+        sdcard_log("cannot find MMC address for unbind");
+        return;
+    }
+    int error = 0;
+    if (write_driver_file("unbind", error))
+        sdcard_log("unbound MMC device %s", recovery.mmc_address.c_str());
+    else
+        sdcard_log("unbind failed for %s: %s", recovery.mmc_address.c_str(), std::strerror(error));
+}
+
+bool card_probe()
+{
+    unique_fd fd(open(board_path(card_partition).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd)
+        return false;
+    char block[512];
+    return read(fd.get(), block, sizeof block) > 0;
+}
+
+enum class bind_result { not_written, stopped, card_silent, card_present };
+
+// Binds the card again and probes it once it had time to settle.
+bind_result mmc_bind_and_probe()
+{
+    if (recovery.mmc_address.empty() && mmc_find_address() != 0)
+        return bind_result::not_written;
+    int error = 0;
+    if (!write_driver_file("bind", error))
+        return bind_result::not_written;
+    if (!pause_unless_stopped(recovery.timing.bind_settle))
+        return bind_result::stopped;
+    return card_probe() ? bind_result::card_present : bind_result::card_silent;
+}
+
+void sdcard_unmount_all()
+{
+    for (int round = 0; round < max_unmount_rounds; ++round) {
+        std::vector<mount_entry> entries;
+        if (!sdcard_read_mounts(entries))
+            return;
+        const mount_entry *card = nullptr;
+        for (const mount_entry &entry : entries) {
+            if (entry.device.find(SDCARD_DEVICE_MATCH) != std::string::npos &&
+                (sdcard_path_below(entry.mount_point, SDCARD_MOUNT_BASE) ||
+                 sdcard_path_below(entry.mount_point, SDCARD_AUTOMOUNT_BASE))) {
+                card = &entry;
+                break;
+            }
+        }
+        if (card == nullptr)
+            return;
+        run_command("umount -l " + shell_quote(card->mount_point) + " 2>/dev/null");
+        sdcard_log("unmounted %s", card->mount_point.c_str());
+    }
+}
+
+void stop_unit(const std::string &unit)
+{
+    run_command("systemctl stop " + shell_quote(unit) + " 2>/dev/null");
+    run_command("systemctl reset-failed " + shell_quote(unit) + " 2>/dev/null");
+}
+
+void sdcard_clear_units()
+{
+    mount_entry card;
+    if (sdcard_find_mount(card)) {
+        std::string unit = mount_unit_name(card.mount_point);
+        stop_unit(unit);
+        sdcard_log("cleared systemd unit: %s", unit.c_str());
+    }
+    std::string automount = std::string(SDCARD_AUTOMOUNT_BASE) + "/" +
+                            (recovery.volume_label.empty() ? default_label : recovery.volume_label) + "-" +
+                            SDCARD_DEVICE_MATCH + "p1";
+    stop_unit(mount_unit_name(automount));
+}
+
+std::string read_label()
+{
+    std::string output;
+    std::string command = shell_quote(board_path("/sbin/blkid")) + " -s LABEL -o value " +
+                          shell_quote(card_partition) + " 2>/dev/null";
+    if (read_command(command, output, 4096) == -1)
+        output.clear();
+    return sdcard_label_from(output);
+}
+
+// Waits for the table to show the card at MOUNT_PATH: systemd-mount --no-block only
+// queues the mount. The first pause always runs; the rest ends early on stop.
+bool wait_for_card_mount(const std::string &mount_path)
+{
+    std::this_thread::sleep_for(recovery.timing.mount_settle);
+    auto deadline = std::chrono::steady_clock::now() + recovery.timing.mount_deadline;
+    for (;;) {
+        if (sdcard_is_card_mount_point(mount_path))
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline || !pause_unless_stopped(std::chrono::milliseconds(250)))
+            return sdcard_is_card_mount_point(mount_path);
+    }
+}
+
+bool remount_attempt()
+{
+    sdcard_clear_units();
+    sdcard_unmount_all();
+    sdcard_clear_units();
+
+    std::string label = read_label();
+    recovery.volume_label = label;
+    std::string mount_path = std::string(SDCARD_MOUNT_BASE) + "/" + label;
+    stop_unit(mount_unit_name(mount_path));
+
+    std::string local_path = board_path(mount_path);
+    mkdir(local_path.c_str(), 0755);
+    // A symbolic link planted at the mount point would carry the mount elsewhere.
+    struct stat info {};
+    if (lstat(local_path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        sdcard_log("mount point %s is not a directory", mount_path.c_str());
+        return false;
+    }
+
+    int status = run_command("systemd-mount --no-block -o umask=007,gid=6 -t auto " + shell_quote(card_partition) +
+                             " " + shell_quote(mount_path) + " 2>&1");
+    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        sdcard_log("systemd-mount failed (exit %d)", exit_code_of(status));
+        return false;
+    }
+    // A directory that is not (yet) a mount point would pass statvfs with the statistics
+    // of the file system below it, so success also needs the card in the mount table.
+    if (!wait_for_card_mount(mount_path)) {
+        sdcard_log("mount did not appear at %s", mount_path.c_str());
+        return false;
+    }
+    struct statvfs stats {};
+    if (statvfs(local_path.c_str(), &stats) != 0) {
+        sdcard_log("statvfs verify failed: %s", std::strerror(errno));
+        return false;
+    }
+    sdcard_log("mounted %s to %s (%llu KB)", card_partition, mount_path.c_str(),
+               static_cast<unsigned long long>(size_kib(stats)));
+    sdcard_log("recovery successful");
+    return true;
+}
+
+void act_mounted()
+{
+    int health = sdcard_health_check();
+    if (health == HEALTH_OK)
+        return;
+    if (health == HEALTH_NO_MOUNT) {
+        sdcard_log("mount disappeared, card may have been removed");
+        set_state(UNBOUND);
+        led_off(LED_STORAGE);
+        return;
+    }
+    sdcard_log("health check failed: %d", health);
+    set_state(DEGRADED);
+    led_blink(LED_STORAGE, 1);
+}
+
+void act_degraded()
+{
+    sdcard_unmount_all();
+    sdcard_clear_units();
+    mmc_unbind();
+    set_state(UNBOUND);
+    led_off(LED_STORAGE);
+}
+
+void enter_remounting(const char *how)
+{
+    sdcard_log("%s", how);
+    recovery.remount_failures = 0;
+    set_state(REMOUNTING);
+    led_blink(LED_STORAGE, 1);
+}
+
+void act_unbound()
+{
+    if (card_probe()) {
+        enter_remounting("card detected (auto-bound by kernel)");
+        return;
+    }
+    switch (mmc_bind_and_probe()) {
+    case bind_result::card_present:
+        enter_remounting("card detected after bind");
+        break;
+    case bind_result::card_silent:
+        mmc_unbind();
+        break;
+    default:
+        break;
+    }
+}
+
+void act_remounting()
+{
+    if (remount_attempt()) {
+        recovery.remount_failures = 0;
+        notify_send("sdcard_recovered", nullptr);
+        set_state(MOUNTED);
+        led_on(LED_STORAGE);
+        return;
+    }
+    ++recovery.remount_failures;
+    sdcard_log("remount attempt %d/%d failed", recovery.remount_failures, max_remount_failures);
+    if (recovery.remount_failures >= max_remount_failures) {
+        sdcard_log("max retries reached, unbinding");
+        mmc_unbind();
+        recovery.remount_failures = 0;
+        set_state(UNBOUND);
+        led_off(LED_STORAGE);
+    }
+}
+
+void *sdcard_recovery_thread(void *)
+{
+    sdcard_log("recovery thread started (poll=%llds)",
+               static_cast<long long>(recovery.timing.poll.count() / 1000));
+    mmc_find_address();
+    sdcard_log("MMC address: %s", recovery.mmc_address.empty() ? "(not found)" : recovery.mmc_address.c_str());
+    // The LED is only written when it shows something else (it starts dark), so a card
+    // absent at start-up leaves the LED files alone.
+    if (sdcard_health_check() == HEALTH_OK) {
+        recovery.recovery_state.store(MOUNTED);
+        if (led_get_mode(LED_STORAGE) != LED_MODE_ON)
+            led_on(LED_STORAGE);
+    } else {
+        recovery.recovery_state.store(UNBOUND);
+        if (led_get_mode(LED_STORAGE) != LED_MODE_OFF)
+            led_off(LED_STORAGE);
+    }
+    sdcard_log("initial state: %s", state_names[recovery.recovery_state.load()]);
+
+    while (recovery.recovery_running.load() != 0) {
+        if (!pause_unless_stopped(recovery.timing.poll))
+            break;
+        switch (recovery.recovery_state.load()) {
+        case MOUNTED:
+            act_mounted();
+            break;
+        case DEGRADED:
+            act_degraded();
+            break;
+        case UNBOUND:
+            act_unbound();
+            break;
+        default:
+            act_remounting();
+            break;
+        }
+    }
+    sdcard_log("recovery thread stopped");
+    return nullptr;
+}
+
+}  // namespace
+
+int sdcard_recovery_init()
+{
+    recovery.mmc_address.clear();
+    recovery.volume_label.clear();
+    recovery.recovery_state.store(MOUNTED);
+    return 0;
+}
+
+int sdcard_recovery_start()
+{
+    if (recovery.recovery_running.load() != 0)
+        return 0;
+    recovery.recovery_running.store(1);
+    if (pthread_create(&recovery.thread, nullptr, sdcard_recovery_thread, nullptr) != 0) {
+        recovery.recovery_running.store(0);
+        sdcard_log("failed to create recovery thread");
+        return -1;
+    }
+    return 0;
+}
+
+void sdcard_recovery_stop()
+{
+    if (recovery.recovery_running.load() == 0)
+        return;
+    {
+        // Cleared under the lock, so the thread cannot miss the wake between its check
+        // and its wait.
+        std::lock_guard guard(recovery.wake_lock);
+        recovery.recovery_running.store(0);
+    }
+    recovery.wake.notify_all();
+    pthread_join(recovery.thread, nullptr);
+}
+
+void sdcard_recovery_cleanup() { sdcard_recovery_stop(); }
+
+int sdcard_health_check()
+{
+    mount_entry card;
+    if (!sdcard_find_mount(card))
+        return HEALTH_NO_MOUNT;
+    // The option "ro" itself; "rootcontext=" or "errors=remount-ro" are no read-only mount.
+    if (mount_is_read_only(card.options)) {
+        sdcard_log("mount is read-only (options: %s)", card.options.c_str());
+        return HEALTH_READ_ONLY;
+    }
+    std::string local_path = board_path(card.mount_point);
+    struct statvfs stats {};
+    if (statvfs(local_path.c_str(), &stats) != 0) {
+        int error = errno;
+        sdcard_log("statvfs failed: %s (errno=%d)", std::strerror(error), error);
+        return HEALTH_IO_ERROR;
+    }
+    std::unique_ptr<DIR, int (*)(DIR *)> dir(opendir(local_path.c_str()), closedir);
+    if (!dir) {
+        sdcard_log("opendir(%s) failed: %s", card.mount_point.c_str(), std::strerror(errno));
+        return HEALTH_IO_ERROR;
+    }
+    errno = 0;
+    if (readdir(dir.get()) == nullptr && errno != 0) {
+        sdcard_log("readdir failed: %s", std::strerror(errno));
+        return HEALTH_IO_ERROR;
+    }
+    return HEALTH_OK;
+}
+
+std::string mount_unit_name(std::string_view path)
+{
+    if (!path.empty() && path.front() == '/')
+        path.remove_prefix(1);
+    static const char hex[] = "0123456789abcdef";
+    std::string unit;
+    for (std::size_t i = 0; i < path.size() && unit.size() < max_unit_body; ++i) {
+        unsigned char c = static_cast<unsigned char>(path[i]);
+        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ':' ||
+                     c == '_' || (c == '.' && i != 0);
+        if (c == '/') {
+            unit += '-';
+        } else if (plain) {
+            unit += static_cast<char>(c);
+        } else {
+            unit += "\\x";
+            unit += hex[c >> 4];
+            unit += hex[c & 0xf];
+        }
+    }
+    return unit + ".mount";
+}
+
+std::string sdcard_label_from(std::string_view blkid_output)
+{
+    std::string_view label = blkid_output.substr(0, blkid_output.find_first_of("\r\n"));
+    label = label.substr(0, max_label_length);
+    bool usable = !label.empty() && label != "." && label != "..";
+    for (char c : label) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (c == '/' || u < 0x20 || u == 0x7f)
+            usable = false;
+    }
+    return usable ? std::string(label) : std::string(fallback_label);
+}
+
+unsigned sdcard_recovery_get_state() { return recovery.recovery_state.load(); }
+
+void sdcard_recovery_set_timing(const sdcard_recovery_timing &timing) { recovery.timing = timing; }

@@ -1,0 +1,199 @@
+// The shipped daemon where a stop or a start meets trouble: requests waiting behind a long
+// beep, a log pipe whose reader has gone, a second daemon started on the same board.
+#include "ctl_test_peer.h"
+#include "sim_board.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <future>
+
+namespace {
+
+constexpr int BEEP_CHIP = 1, BEEP_OFFSET = 11;
+constexpr int VOUT_CHIP = 6, VOUT_OFFSET = 13;
+
+int threads_of(pid_t pid) { return count_dir_entries("/proc/" + std::to_string(pid) + "/task"); }
+
+// The daemon in the foreground on a fresh board, started and answering.
+class StopFaultTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(daemon.wait_for_output("All services started\n", 10s)) << daemon.out() << daemon.err();
+    }
+
+    ctl_peer connect() const { return ctl_peer(board.path(CTL_SOCKET_PATH)); }
+
+    SimBoard board;
+    DaemonProcess daemon{board};
+};
+
+struct WaiterCase {
+    const char *name;
+    std::uint16_t pattern_ms;  // of the beep the waiter queues behind
+    std::uint8_t cmd;
+    std::uint8_t status;
+};
+
+class BeepWaiterAtStopTest : public StopFaultTest, public testing::WithParamInterface<WaiterCase> {};
+
+TEST_P(BeepWaiterAtStopTest, WaiterGetsItsReplyAndTheStopIsPrompt)
+{
+    ctl_peer playing = connect();
+    ASSERT_EQ(playing.ask(request_bytes(CMD_BEEP_ONCE, 0, GetParam().pattern_ms)), reply_bytes(STATUS_OK));
+    ASSERT_TRUE(wait_until([&] { return board.level(BEEP_CHIP, BEEP_OFFSET) == 1; }));
+
+    const int threads_before = threads_of(daemon.pid());
+    ctl_peer waiting = connect();
+    ASSERT_TRUE(waiting.send(request_bytes(GetParam().cmd)));
+    ASSERT_TRUE(wait_until([&] { return threads_of(daemon.pid()) == threads_before + 1; }));
+
+    const auto signalled = std::chrono::steady_clock::now();
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(waiting.receive_exactly(sizeof(ControlReply)), reply_bytes(GetParam().status));
+    ASSERT_EQ(daemon.wait_exit(10s), 0) << daemon.err();
+    // The run loop notices the signal within its one-second step; the stop itself is quick.
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 2s);
+    EXPECT_EQ(board.level(BEEP_CHIP, BEEP_OFFSET), 0);
+    EXPECT_EQ(board.transitions(BEEP_CHIP, BEEP_OFFSET).back().second, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Waiters, BeepWaiterAtStopTest,
+                         testing::Values(WaiterCase{"OnBehindThreeSeconds", 3000, CMD_BEEP_ON, STATUS_FAILED},
+                                         WaiterCase{"OffBehindTwentySeconds", 20000, CMD_BEEP_OFF, STATUS_OK}),
+                         [](const testing::TestParamInfo<WaiterCase> &param) { return param.param.name; });
+
+TEST_F(StopFaultTest, SecondDaemonOnTheSameBoardExitsOneAndLeavesTheFirstAlone)
+{
+    ASSERT_EQ(connect().ask(request_bytes(CMD_12V_ON)), reply_bytes(STATUS_OK));
+
+    auto env = board.env();
+    env["LD_PRELOAD"] = preload_list();
+    RunResult second = run_program({daemon_binary(), "-f"}, env, 10s);
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.err, "Failed to request line for BEEP: Device or resource busy\n"
+                          "Failed to initialize output GPIOs\n");
+
+    EXPECT_TRUE(daemon.running());
+    EXPECT_EQ(board.level(VOUT_CHIP, VOUT_OFFSET), 1);
+    EXPECT_EQ(connect().ask(request_bytes(CMD_12V_GET)), reply_bytes(STATUS_OK, {1}));
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait_exit(5s), 0);
+    EXPECT_FALSE(file_exists(board.path(CTL_SOCKET_PATH)));
+}
+
+// The daemon with its standard output on a pipe, as under "| tee log".
+class PipedDaemon {
+public:
+    explicit PipedDaemon(const SimBoard &board)
+    {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0)
+            return;
+        read_end_ = fds[0];
+        std::vector<std::string> args = {daemon_binary(), "-f"};
+        auto env_map = board.env();
+        env_map["LD_PRELOAD"] = preload_list();
+        std::vector<std::string> env;
+        for (const auto &[key, value] : env_map)
+            env.push_back(key + "=" + value);
+        std::vector<char *> argv, envp;
+        for (auto &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (auto &e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (board.root() + "/piped.err").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[1]);
+    }
+    ~PipedDaemon()
+    {
+        close_reader();
+        if (pid_ > 0 && !status_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    // Reads the pipe until TEXT has come; false at end of stream or after the deadline.
+    bool read_until(const std::string &text, std::chrono::milliseconds timeout = 10s)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (output_.find(text) == std::string::npos) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd p{read_end_, POLLIN, 0};
+            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1)
+                return false;
+            char buffer[512];
+            ssize_t got = read(read_end_, buffer, sizeof buffer);
+            if (got <= 0)
+                return false;
+            output_.append(buffer, static_cast<std::size_t>(got));
+        }
+        return true;
+    }
+
+    void close_reader()
+    {
+        if (read_end_ >= 0)
+            close(read_end_);
+        read_end_ = -1;
+    }
+
+    // Exit status, or 128 + signal, once it has ended within TIMEOUT.
+    std::optional<int> wait_exit(std::chrono::milliseconds timeout)
+    {
+        wait_until([&] {
+            int raw;
+            if (waitpid(pid_, &raw, WNOHANG) != pid_)
+                return false;
+            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            return true;
+        }, timeout);
+        return status_;
+    }
+
+    pid_t pid() const { return pid_; }
+
+private:
+    int read_end_ = -1;
+    pid_t pid_ = -1;
+    std::string output_;
+    std::optional<int> status_;
+};
+
+TEST(LogPipe, ClosedLogPipeNeitherEndsTheDaemonNorSkipsItsCleanup)
+{
+    SimBoard board;
+    PipedDaemon daemon(board);
+    ASSERT_GT(daemon.pid(), 0);
+    ASSERT_TRUE(daemon.read_until("All services started\n"));
+    ctl_peer peer(board.path(CTL_SOCKET_PATH));
+    ASSERT_EQ(peer.ask(request_bytes(CMD_12V_ON)), reply_bytes(STATUS_OK));
+
+    daemon.close_reader();
+    // A connection's log lines and the stop's own all go to the pipe without a reader.
+    ASSERT_EQ(peer.ask(request_bytes(CMD_LED_ON, 0)), reply_bytes(STATUS_OK));
+    EXPECT_EQ(ctl_peer(board.path(CTL_SOCKET_PATH)).ask(request_bytes(CMD_12V_GET)), reply_bytes(STATUS_OK, {1}));
+    kill(daemon.pid(), SIGTERM);
+    EXPECT_EQ(daemon.wait_exit(5s), 0) << read_file(board.root() + "/piped.err");
+    EXPECT_EQ(board.level(VOUT_CHIP, VOUT_OFFSET), 0);
+    EXPECT_FALSE(file_exists(board.path(CTL_SOCKET_PATH)));
+    EXPECT_TRUE(board.requested_lines().empty());
+}
+
+}  // namespace

@@ -1,0 +1,70 @@
+#!/bin/bash
+# Bash completion of tesmar_gpioctl, word by word through the client's whole grammar.
+# Usage: completion_test.sh COMPLETION_FILE [CLIENT]
+# With CLIENT, every command its usage text lists must be offered as a first word.
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=testlib.sh
+. "$here/testlib.sh"
+# shellcheck disable=SC1090
+. "${1:?usage: $0 COMPLETION_FILE [CLIENT]}"
+
+function=$(complete -p tesmar_gpioctl 2>/dev/null | sed -n 's/.* -F \([^ ]*\) .*/\1/p')
+check "a completion function is registered for tesmar_gpioctl" test -n "$function"
+
+# offered TYPED: what completion offers after "tesmar_gpioctl TYPED", sorted, one line.
+# A TYPED that ends in a blank completes a new, empty word.
+offered() {
+    local -a words
+    read -r -a words <<<"$1"
+    [ -z "$1" ] || [ "${1: -1}" = " " ] && words+=("")
+    COMP_WORDS=(tesmar_gpioctl "${words[@]}")
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    COMP_LINE="tesmar_gpioctl $1"
+    COMP_POINT=${#COMP_LINE}
+    COMPREPLY=()
+    "$function" tesmar_gpioctl "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+    printf '%s\n' "${COMPREPLY[@]}" | sed '/^$/d' | sort | paste -sd' '
+}
+
+while IFS='|' read -r typed expected; do
+    expect_eq "completion of \"$typed\"" "$expected" "$(offered "$typed")"
+done <<'CASES'
+|--help -h 4g battery beep ina input led power rtty sdcard status sysinfo version wifi
+s|sdcard status sysinfo
+-|--help -h
+led |4g data ext_pwr net storage sys wifi
+led e|ext_pwr
+led 4g |blink off on
+led sys b|blink
+led wifi blink |
+beep |alarm off on once
+beep once |
+power |12v status
+power 12v |off on
+power status |
+input |4g valid1 valid2 wifi
+input v|valid1 valid2
+4g |info status toggle
+wifi |status toggle
+rtty |off on status
+sdcard |remove status
+status |
+version |
+sysinfo |
+battery |
+ina |
+unknown |
+CASES
+
+if [ -n "${2:-}" ]; then
+    # The usage text lists each command as "  WORD ...".
+    commands=$("$2" 2>/dev/null | sed -n 's/^  \([a-z0-9]\+\) .*/\1/p' | sort -u)
+    check "the client's usage lists commands" test -n "$commands"
+    all=" $(offered "") "
+    for command in $commands; do
+        check "the client's command $command is completed" grep -q " $command " <<<"$all"
+    done
+fi
+
+finish

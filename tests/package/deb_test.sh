@@ -1,0 +1,101 @@
+#!/bin/bash
+# The Debian package: its files, control fields and maintainer scripts, and the programs'
+# architecture and libraries. With --install (root, a package of this machine's
+# architecture): installs it, runs both programs, removes it (only the configuration
+# stays) and purges it (nothing stays).
+# Usage: deb_test.sh [--install] PACKAGE.deb
+set -u
+install=no
+if [ "${1:-}" = --install ]; then install=yes; shift; fi
+deb=$(realpath "${1:?usage: $0 [--install] PACKAGE.deb}")
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=testlib.sh
+. "$here/testlib.sh"
+version=$(sed -n 's/^project(tesmar_gpio VERSION \([0-9.]*\) .*/\1/p' "$here/../../CMakeLists.txt")
+
+work=$(mktemp -d /tmp/deb-test.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+field() { dpkg-deb -f "$deb" "$1"; }
+arch=$(field Architecture)
+
+# --- name, fields, files --------------------------------------------------------------
+expect_eq "file named the Debian way" "tesmar-gpio_${version}-1_${arch}.deb" "$(basename "$deb")"
+expect_eq "package name" tesmar-gpio "$(field Package)"
+expect_eq "version with Debian revision" "${version}-1" "$(field Version)"
+check "architecture is one of the board's or this machine's" grep -qxE 'arm64|amd64' <<<"$arch"
+check "maintainer set" test -n "$(field Maintainer)"
+check "description set" test -n "$(field Description)"
+depends=$(field Depends)
+check "depends on libgpiod3 2.x ($depends)" grep -qE '(^|, )libgpiod3 \(>= 2\.[0-9.]+\)' <<<"$depends"
+check "depends on libc6" grep -qE '(^|, )libc6 \(>= ' <<<"$depends"
+check "depends on no development package" test -z "$(grep -oE '[a-z0-9.+-]+-dev\b' <<<"$depends")"
+
+expect_eq "packaged files and modes" "$(shipped_files)" \
+    "$(dpkg-deb -c "$deb" | awk '$1 ~ /^-/ {print $1, $6}' | sed 's|^-rwxr-xr-x|755|; s|^-rw-r--r--|644|; s| \./| /|' | sort -k2)"
+check "every file owned by root" test -z "$(dpkg-deb -c "$deb" | awk '$2 != "root/root"')"
+
+mkdir "$work/control" "$work/root"
+dpkg-deb -e "$deb" "$work/control"
+dpkg-deb -x "$deb" "$work/root"
+expect_eq "the access point's configuration is a conffile" /etc/tesmar_gpio/wifi_ap.conf "$(cat "$work/control/conffiles")"
+for script in postinst prerm postrm; do
+    check "$script is an executable shell script" test -x "$work/control/$script"
+    check "$script parses" sh -n "$work/control/$script"
+done
+
+# --- the programs ---------------------------------------------------------------------
+case $arch in arm64) machine=AArch64 ;; amd64) machine=X86-64 ;; esac
+for program in usr/sbin/tesmar_gpio usr/bin/tesmar_gpioctl; do
+    check "$program is built for $arch" grep -q "Machine: .*$machine" <<<"$(readelf -h "$work/root/$program")"
+    check "$program is stripped" test -z "$(readelf -S "$work/root/$program" | grep -E '\.(debug_info|symtab)')"
+done
+needed() { readelf -d "$work/root/$1" | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p' | sort | paste -sd' '; }
+# libc6 holds the C library and the dynamic loader.
+expect_eq "the client needs nothing but libc" libc.so.6 "$(needed usr/bin/tesmar_gpioctl | sed 's/ld-linux[^ ]* //')"
+check "the daemon links libgpiod v2" grep -qw libgpiod.so.3 <<<"$(needed usr/sbin/tesmar_gpio)"
+
+# --- install, remove, purge on this machine ----------------------------------------------
+if [ "$install" = yes ]; then
+    check "installing needs root" test "$(id -u)" -eq 0
+    check "installing needs a package of this machine" test "$arch" = "$(dpkg --print-architecture)"
+    if dpkg-query -W tesmar-gpio >/dev/null 2>&1; then
+        echo "note: purging a tesmar-gpio left installed before this test"
+        dpkg --purge tesmar-gpio >/dev/null
+    fi
+    wants=/etc/systemd/system/multi-user.target.wants/tesmar_gpio.service
+    quietly() { "$@" >/dev/null 2>"$work/stderr" || { cat "$work/stderr" >&2; return 1; }; }
+    status() { dpkg-query -W -f='${Status}' tesmar-gpio 2>/dev/null; }
+    leftovers() {
+        local path
+        for path in $(shipped_files | cut -d' ' -f2) /usr/lib/tesmar_gpio "$wants" /var/lib/tesmar_gpio; do
+            [ -e "$path" ] || [ -L "$path" ] && echo "$path"
+        done
+    }
+
+    check "dpkg -i succeeds" quietly dpkg -i "$deb"
+    expect_eq "installed" "install ok installed" "$(status)"
+    usage=$(tesmar_gpio -h)
+    expect_eq "tesmar_gpio -h exits 0" 0 $?
+    check "tesmar_gpio -h prints its usage" grep -q '^Usage: .*tesmar_gpio \[options\]' <<<"$usage"
+    usage=$(tesmar_gpioctl)
+    expect_eq "tesmar_gpioctl without a command exits 1" 1 $?
+    check "tesmar_gpioctl without a command prints its usage" grep -q '^Usage: .*tesmar_gpioctl <command>' <<<"$usage"
+    expect_eq "manual pages found" "2" "$(man -w tesmar_gpio tesmar_gpioctl 2>/dev/null | wc -l)"
+    check "the installed unit passes systemd-analyze verify" \
+        test -z "$(systemd-analyze verify /lib/systemd/system/tesmar_gpio.service 2>&1)"
+    check "the service is enabled" test -L "$wants"
+
+    # The daemon's state, as the service manager would have made it.
+    mkdir -p /var/lib/tesmar_gpio && echo "1 0" >/var/lib/tesmar_gpio/link_state
+    check "dpkg -r succeeds" quietly dpkg -r tesmar-gpio
+    expect_eq "removed, configuration kept" "deinstall ok config-files" "$(status)"
+    expect_eq "remove leaves the configuration and the link state only" \
+        "/etc/tesmar_gpio/wifi_ap.conf /var/lib/tesmar_gpio" "$(leftovers | paste -sd' ')"
+
+    check "dpkg --purge succeeds" quietly dpkg --purge tesmar-gpio
+    expect_eq "purged" "" "$(status)"
+    expect_eq "purge leaves nothing" "" "$(leftovers; [ -e /etc/tesmar_gpio ] && echo /etc/tesmar_gpio)"
+fi
+
+finish

@@ -1,0 +1,47 @@
+#!/bin/bash
+# "cmake --install" of a build tree, staged: the files and their modes, the systemd unit
+# through systemd-analyze verify, the manual pages through man.
+# Usage: install_test.sh BUILD_DIR
+set -u
+build=${1:?usage: $0 BUILD_DIR}
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=testlib.sh
+. "$here/testlib.sh"
+
+stage=$(mktemp -d /tmp/install-test.XXXXXX)
+trap 'rm -rf "$stage"' EXIT
+DESTDIR=$stage cmake --install "$build" >/dev/null
+check "cmake --install succeeds" test $? -eq 0
+
+expect_eq "installed files and modes" "$(shipped_files)" \
+    "$(cd "$stage" && find . -type f -printf '%m %P\n' | sed 's| | /|' | sort -k2)"
+
+# The unit, in a root that has the installed files and systemd's own units beside them.
+unit=/lib/systemd/system/tesmar_gpio.service
+cp -rn /lib/systemd/system/. "$stage/lib/systemd/system/"
+verify() { MANPATH=$stage/usr/share/man systemd-analyze verify --root="$stage" "$1" 2>&1; }
+expect_eq "the unit passes systemd-analyze verify" "" "$(verify "$unit")"
+# The same check fails a unit whose daemon is not where it says.
+sed 's|^ExecStart=.*|ExecStart=/usr/sbin/tesmar_gpio_missing -f|' "$stage$unit" >"$stage/lib/systemd/system/broken.service"
+check "verify rejects a unit without its program" test -n "$(verify /lib/systemd/system/broken.service)"
+
+while IFS='|' read -r setting why; do
+    check "unit: $why" grep -qx -- "$setting" "$stage$unit"
+done <<'SETTINGS'
+ExecStart=/usr/sbin/tesmar_gpio -f|the daemon runs in the foreground, as the service's main process
+Restart=on-failure|restarted when it fails
+StateDirectory=tesmar_gpio|/var/lib/tesmar_gpio is created for the link state
+UMask=0077|only root reaches the control socket
+KillMode=mixed|SIGTERM reaches the daemon alone, which stops its children in order
+SETTINGS
+timeout=$(sed -n 's/^TimeoutStopSec=\([0-9]*\)$/\1/p' "$stage$unit")
+check "unit: stop time-out covers the daemon's own stop (about 30 s at worst)" test "${timeout:-0}" -ge 30
+
+for page in man8/tesmar_gpio.8.gz man1/tesmar_gpioctl.1.gz; do
+    name=$(basename "$page" | cut -d. -f1)
+    text=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$stage/usr/share/man/$page" 2>"$stage/warnings")
+    expect_eq "$name manual page renders without warnings" "" "$(cat "$stage/warnings")"
+    check "$name manual page names it" grep -q "^ *$name - " <<<"$text"
+done
+
+finish

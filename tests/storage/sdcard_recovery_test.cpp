@@ -1,0 +1,226 @@
+// The recovery thread on a simulated board with the driver's kernel side running, fast
+// pauses, and the board's web service listening in a private network.
+#include "led.h"
+#include "private_net.h"
+#include "sdcard_recovery.h"
+#include "storage_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <memory>
+
+namespace {
+
+class RecoveryTest : public StorageBoardTest {
+protected:
+    void SetUp() override
+    {
+        StorageBoardTest::SetUp();
+        // Without a private network the notifications go nowhere; the rest still runs.
+        std::string why;
+        if (enter_private_network(why)) {
+            listener = std::make_unique<NotifyListener>();
+            ASSERT_TRUE(listener->listening());
+        } else {
+            std::printf("notifications not checked: %s\n", why.c_str());
+        }
+        driver = std::make_unique<MmcDriver>(board);
+        ASSERT_TRUE(driver->running());
+        {
+            StreamCapture out(STDOUT_FILENO);
+            led_init();
+        }
+        sdcard_recovery_timing fast;
+        fast.poll = 250ms;
+        fast.bind_settle = 400ms;
+        fast.mount_settle = 20ms;
+        fast.mount_deadline = 500ms;
+        sdcard_recovery_set_timing(fast);
+        sdcard_recovery_init();
+        err = std::make_unique<StreamCapture>(STDERR_FILENO);
+    }
+    void TearDown() override { sdcard_recovery_stop(); }
+
+    std::string log() const { return err->text(); }
+    bool logged(const std::string &line, std::chrono::milliseconds timeout = 10s) const
+    {
+        return err->wait_for("SDCARD: " + line + "\n", timeout);
+    }
+    std::vector<std::string> transitions() const { return lines_with(log(), "SDCARD: state: "); }
+    std::string storage_led() const { return board.led(LED_STORAGE + 1, "trigger") + "/" + board.led(LED_STORAGE + 1, "brightness"); }
+
+    // The notifications received are exactly EVENTS (in order), once they all arrived.
+    void expect_notifications(const std::vector<std::string> &events) const
+    {
+        if (!listener)
+            return;
+        EXPECT_TRUE(wait_until([&] { return listener->events().size() >= events.size(); }));
+        std::this_thread::sleep_for(300ms);  // room for a wrong, extra one to arrive
+        EXPECT_EQ(listener->events(), events);
+    }
+
+    std::unique_ptr<NotifyListener> listener;
+    std::unique_ptr<MmcDriver> driver;
+    std::unique_ptr<StreamCapture> err;
+};
+
+TEST_F(RecoveryTest, ReadOnlyCardIsResetAndRemountedWithOneNotification)
+{
+    ASSERT_EQ(sdcard(board, {"mount", "/home/pi/tmData"}), 0);
+    ASSERT_EQ(sdcard_recovery_start(), 0);
+    ASSERT_TRUE(logged("initial state: MOUNTED"));
+    EXPECT_NE(log().find("SDCARD: MMC address: mmc0:aaaa\n"), std::string::npos);
+    EXPECT_EQ(storage_led(), "none/255");
+
+    ASSERT_EQ(sdcard(board, {"readonly"}), 0);
+    ASSERT_TRUE(logged("state: REMOUNTING \u2192 MOUNTED"));
+    EXPECT_EQ(transitions(), (std::vector<std::string>{
+                                 "SDCARD: state: MOUNTED \u2192 DEGRADED",
+                                 "SDCARD: state: DEGRADED \u2192 UNBOUND",
+                                 "SDCARD: state: UNBOUND \u2192 REMOUNTING",
+                                 "SDCARD: state: REMOUNTING \u2192 MOUNTED",
+                             }));
+    for (const char *line : {"mount is read-only (options: ro,relatime)", "health check failed: 3",
+                             "unmounted /home/pi/tmData", "unbound MMC device mmc0:aaaa", "card detected after bind",
+                             "recovery successful"})
+        EXPECT_NE(log().find(std::string("SDCARD: ") + line + "\n"), std::string::npos) << line;
+    EXPECT_EQ(read_file(board.path("/sim/mmc.log")), "unbind mmc0:aaaa\nbind mmc0:aaaa\n");
+    EXPECT_EQ(lines_with(mounts(), "mmcblk0"),
+              std::vector<std::string>{"/dev/mmcblk0p1 /home/pi/tmData vfat rw,relatime,umask=007,gid=6 0 0"});
+    EXPECT_EQ(sdcard_recovery_get_state(), MOUNTED);
+    EXPECT_TRUE(wait_until([&] { return storage_led() == "none/255"; }));
+
+    expect_notifications({"event=sdcard_recovered"});
+}
+
+TEST_F(RecoveryTest, ThreeFailedRemountsUnbindThenTheCardIsMountedOnceMountWorks)
+{
+    ASSERT_EQ(sdcard(board, {"insert"}), 0);
+    ASSERT_EQ(sdcard(board, {"fail", "systemd-mount", "always"}), 0);
+    ASSERT_EQ(sdcard_recovery_start(), 0);
+    ASSERT_TRUE(logged("initial state: UNBOUND"));
+    ASSERT_TRUE(logged("max retries reached, unbinding"));
+    ASSERT_TRUE(logged("state: REMOUNTING \u2192 UNBOUND"));
+    EXPECT_EQ(lines_with(log(), "remount attempt"),
+              (std::vector<std::string>{"SDCARD: remount attempt 1/3 failed", "SDCARD: remount attempt 2/3 failed",
+                                        "SDCARD: remount attempt 3/3 failed"}));
+    EXPECT_EQ(lines_with(log(), "systemd-mount failed (exit 1)").size(), 3u);
+    EXPECT_NE(log().find("card detected (auto-bound by kernel)"), std::string::npos);
+    ASSERT_TRUE(wait_until([&] { return storage_led() == "none/0"; }));
+
+    // The count starts again from zero: after the bind the card gets three new attempts.
+    ASSERT_EQ(sdcard(board, {"fail", "systemd-mount", "0"}), 0);
+    ASSERT_TRUE(logged("state: REMOUNTING \u2192 MOUNTED"));
+    EXPECT_EQ(lines_with(log(), "remount attempt").size(), 3u);
+    EXPECT_NE(log().find("SDCARD: card detected after bind\n"), std::string::npos);
+    EXPECT_NE(mounts().find("/dev/mmcblk0p1 /home/pi/tmData vfat"), std::string::npos);
+    expect_notifications({"event=sdcard_recovered"});
+}
+
+TEST_F(RecoveryTest, WithoutCardItWaitsUnboundQuietlyUntilOneIsInserted)
+{
+    // An on-board eMMC beside the slot: its device entry must never be taken for the card.
+    std::string emmc = board.path("/sys/devices/platform/emmc/mmc1/mmc1:0001");
+    ASSERT_EQ(run_program({"/bin/mkdir", "-p", emmc + "/block/mmcblk1"}, {}).status, 0);
+    ASSERT_EQ(symlink("../../../../devices/platform/emmc/mmc1/mmc1:0001",
+                      board.path("/sys/bus/mmc/drivers/mmcblk/mmc1:0001").c_str()),
+              0);
+    write_file(board.path("/sys/bus/mmc/drivers/mmcblk/new_id"), "");
+
+    ASSERT_EQ(sdcard_recovery_start(), 0);
+    ASSERT_TRUE(logged("initial state: UNBOUND"));
+    EXPECT_NE(log().find("SDCARD: MMC address: (not found)\n"), std::string::npos);
+    std::this_thread::sleep_for(600ms);  // several polls
+    EXPECT_TRUE(transitions().empty()) << log();
+    EXPECT_FALSE(file_exists(board.path("/sim/mmc.log")));
+    EXPECT_TRUE(calls("systemd-mount").empty());
+    EXPECT_EQ(storage_led(), "none/0");
+
+    ASSERT_EQ(sdcard(board, {"insert"}), 0);
+    ASSERT_TRUE(logged("state: REMOUNTING \u2192 MOUNTED"));
+    EXPECT_NE(log().find("card detected (auto-bound by kernel)"), std::string::npos);
+    EXPECT_TRUE(wait_until([&] { return storage_led() == "none/255"; }));
+}
+
+TEST_F(RecoveryTest, CardMountVanishingIsMountedAgainWithoutReset)
+{
+    ASSERT_EQ(sdcard(board, {"mount", "/home/pi/my card"}), 0);
+    ASSERT_EQ(sdcard_recovery_start(), 0);
+    ASSERT_TRUE(logged("initial state: MOUNTED"));
+
+    // What an eject leaves: the card in its slot, bound, its mount gone.
+    ASSERT_EQ(run_program({board.path("/sim/bin/umount"), "-l", "/home/pi/my card"}, board.env()).status, 0);
+    ASSERT_TRUE(logged("state: REMOUNTING \u2192 MOUNTED"));
+    EXPECT_EQ(transitions(), (std::vector<std::string>{
+                                 "SDCARD: state: MOUNTED \u2192 UNBOUND",
+                                 "SDCARD: state: UNBOUND \u2192 REMOUNTING",
+                                 "SDCARD: state: REMOUNTING \u2192 MOUNTED",
+                             }));
+    EXPECT_NE(log().find("SDCARD: mount disappeared, card may have been removed\n"), std::string::npos);
+    EXPECT_NE(log().find("SDCARD: card detected (auto-bound by kernel)\n"), std::string::npos);
+    EXPECT_FALSE(file_exists(board.path("/sim/mmc.log")));  // no reset needed
+}
+
+TEST_F(RecoveryTest, LabelsMountOneDirectoryBelowHomeAndRunNothing)
+{
+    const struct {
+        std::string label;
+        std::string mount_point;  // as the table writes it
+    } cases[] = {
+        {"x'; touch /tmp/pwned; '", "/home/pi/mmcblk0"},
+        {"../../etc", "/home/pi/mmcblk0"},
+        {"", "/home/pi/mmcblk0"},
+        {"..", "/home/pi/mmcblk0"},
+        {"Data 2024", "/home/pi/Data\\0402024"},
+        {"it's $(touch pwned) `touch pwned2` \\", "/home/pi/it's\\040$(touch\\040pwned)\\040`touch\\040pwned2`\\040\\134"},
+    };
+    ASSERT_EQ(sdcard_recovery_start(), 0);
+    ASSERT_TRUE(logged("initial state: UNBOUND"));
+    int mounted = 0;
+    for (const auto &c : cases) {
+        ASSERT_EQ(sdcard(board, {"label", c.label}), 0);
+        ASSERT_EQ(sdcard(board, {"insert"}), 0);
+        ++mounted;
+        ASSERT_TRUE(wait_until([&] { return lines_with(log(), "recovery successful").size() == std::size_t(mounted); }, 10s))
+            << c.label << "\n" << log();
+        EXPECT_EQ(lines_with(mounts(), "mmcblk0"),
+                  std::vector<std::string>{"/dev/mmcblk0p1 " + c.mount_point + " vfat rw,relatime,umask=007,gid=6 0 0"})
+            << c.label;
+        ASSERT_EQ(sdcard(board, {"remove"}), 0);
+        ASSERT_TRUE(wait_until([] { return sdcard_recovery_get_state() == UNBOUND; }));
+    }
+    for (const char *stray : {"/tmp/pwned", "pwned", "pwned2"})
+        EXPECT_FALSE(file_exists(stray)) << stray;
+    // Nothing was created outside the mount base but the automount base's units.
+    EXPECT_FALSE(file_exists(board.path("/etc")));
+    EXPECT_FALSE(file_exists(board.root() + "/../etc/mmcblk0"));
+}
+
+TEST_F(RecoveryTest, PlantedLinkAtTheMountPointIsNotFollowed)
+{
+    ASSERT_EQ(mkdir(board.path("/elsewhere").c_str(), 0755), 0);
+    ASSERT_EQ(symlink(board.path("/elsewhere").c_str(), board.path("/home/pi/tmData").c_str()), 0);
+    ASSERT_EQ(sdcard(board, {"insert"}), 0);
+    ASSERT_EQ(sdcard_recovery_start(), 0);
+    ASSERT_TRUE(logged("remount attempt 1/3 failed"));
+    EXPECT_NE(log().find("SDCARD: mount point /home/pi/tmData is not a directory\n"), std::string::npos);
+    EXPECT_TRUE(calls("systemd-mount").empty());
+}
+
+TEST_F(RecoveryTest, StopEndsThePollPauseAtOnce)
+{
+    sdcard_recovery_set_timing({});  // the board's 3-second poll
+    ASSERT_EQ(sdcard_recovery_start(), 0);
+    ASSERT_TRUE(logged("initial state: UNBOUND"));
+    EXPECT_EQ(sdcard_recovery_start(), 0);  // already running: no second thread
+    auto begin = std::chrono::steady_clock::now();
+    sdcard_recovery_stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 500ms);
+    EXPECT_NE(log().find("SDCARD: recovery thread stopped\n"), std::string::npos);
+    EXPECT_EQ(lines_with(log(), "recovery thread started (poll=3s)").size(), 1u);
+    sdcard_recovery_cleanup();  // stopped already: nothing to do
+}
+
+}  // namespace
