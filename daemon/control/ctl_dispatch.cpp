@@ -6,6 +6,7 @@
 #include "ctl_modem.h"
 #include "ctl_sysinfo.h"
 #include "led.h"
+#include "link.h"
 #include "power.h"
 
 #include <array>
@@ -68,6 +69,10 @@ constexpr ctl_command ctl_commands[] = {
          return values(out, {power_get_status(), power_12v_get(), input_get_4g(), input_get_valid1(),
                              input_get_valid2(), input_get_wifi()});
      }},
+    {CMD_4G_TOGGLE, [](request, ctl_reply &out) { return values(out, {link_toggle_4g()}); }},
+    {CMD_WIFI_TOGGLE, [](request, ctl_reply &out) { return values(out, {link_toggle_wifi()}); }},
+    {CMD_4G_STATUS, [](request, ctl_reply &out) { return values(out, {link_get_4g_enabled()}); }},
+    {CMD_WIFI_STATUS, [](request, ctl_reply &out) { return values(out, {link_get_wifi_enabled()}); }},
     {CMD_SYSINFO,
      [](request, ctl_reply &out) {
          ctl_collect_sysinfo(out.sysinfo);

@@ -6,6 +6,8 @@
 #include "gpio.h"
 #include "input.h"
 #include "led.h"
+#include "link.h"
+#include "notify.h"
 #include "power.h"
 #include "sdcard_monitor.h"
 #include "sdcard_recovery.h"
@@ -145,13 +147,16 @@ const init_step init_steps[] = {
     {power_init, "Failed to initialize power module\n"},
     // Polls every 100 ms; the levels read here are the baseline and fire no callback.
     {[] { return input_monitor_init(100); }, "Failed to initialize input monitor\n"},
+    {link_init, "Failed to initialize link manager\n"},
     {ctl_server_init, "Failed to initialize socket server\n"},
     {sdcard_recovery_init, nullptr},
 };
 
 const init_step start_steps[] = {
     {input_monitor_start, "Failed to start input monitor\n"},
+    {link_start, "Failed to start link manager\n"},
     {ctl_server_start, "Failed to start socket server\n"},
+    {notify_init, nullptr},
     {notify_sdcard_monitor_start, nullptr},
     {sdcard_recovery_start, nullptr},
 };
@@ -179,6 +184,7 @@ void stop_services()
     sdcard_recovery_stop();
     notify_sdcard_monitor_stop();
     ctl_server_stop();
+    link_stop();
     input_monitor_stop();
     puts("All services stopped");
 }
@@ -188,6 +194,7 @@ void cleanup_modules()
     puts("Cleaning up...");
     ctl_server_cleanup();
     sdcard_recovery_cleanup();
+    link_cleanup();
     input_monitor_cleanup();
     power_cleanup();
     beep_cleanup();

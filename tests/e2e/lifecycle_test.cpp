@@ -107,15 +107,17 @@ TEST(Lifecycle, FailedStartStopsWhatRunsCleansUpAndExitsOne)
     if (sanitized_build())
         GTEST_SKIP() << "the sanitizer's own thread interceptor cannot be replaced by a preload";
     SimBoard board;
-    // Thread 1 is the input monitor, thread 2 the control server's accept thread.
+    // Thread 1 is the input monitor, threads 2 to 4 the link manager's, thread 5 the
+    // control server's accept thread.
     DaemonProcess daemon(board, {"-f"},
                          {{"LD_PRELOAD", preload_list() + ":" + fail_thread_create_library()},
-                          {"TESMAR_TEST_FAIL_THREAD", "2"}});
+                          {"TESMAR_TEST_FAIL_THREAD", "5"}});
     EXPECT_EQ(daemon.wait_exit(10s), 1) << daemon.out() << daemon.err();
     EXPECT_EQ(daemon.err(), "SOCKET: Failed to create server thread\n"
                             "Failed to start socket server\n");
     std::string out = daemon.out();
-    EXPECT_TRUE(lines_in_order(out, {"Starting services...", "Cleaning up...", "INPUT: Module cleaned up",
+    EXPECT_TRUE(lines_in_order(out, {"Starting services...", "Cleaning up...", "LINK: Module stopped",
+                                     "LINK: Module cleaned up", "INPUT: Module cleaned up",
                                      "LED: Module cleaned up", "Cleanup complete"}));
     EXPECT_EQ(out.find("All services started"), std::string::npos) << out;
     EXPECT_EQ(out.find("Stopping services..."), std::string::npos) << out;

@@ -1,0 +1,48 @@
+// The link manager: the persistent 4G and WiFi switches (keys and control commands flip
+// them), the 4G worker that runs the modem's connection manager, the WiFi worker that
+// runs the access-point script, and the manager thread with the Ethernet LED and the
+// periodic access-point check and recovery.
+#pragma once
+
+#include <cstdint>
+
+enum link_state : int {
+    LINK_OFF = 0,
+    LINK_STARTING,
+    LINK_UP,
+    LINK_FAILED
+};
+
+// Loads the switches from the state file and registers the input callbacks; starts
+// nothing. Always 0.
+int link_init();
+// Starts the two workers and the manager thread and hands them the switches that are on.
+// 0 (also when already running), -1 when a thread could not be created.
+int link_start();
+// Ends and joins the threads, stops the dialer and the access point; the switches and the
+// state file stay. Always 0.
+int link_stop();
+void link_cleanup();
+
+// Input-monitor callbacks (run on its polling thread with its lock held).
+void link_on_4g_key(unsigned int id, int level, std::uintptr_t user_data);
+void link_on_wifi_key(unsigned int id, int level, std::uintptr_t user_data);
+void link_on_valid1(unsigned int id, int level, std::uintptr_t user_data);
+
+// Flips without debounce or notification; returns the new switch value (0 or 1).
+int link_toggle_4g();
+int link_toggle_wifi();
+int link_get_4g_enabled();
+int link_get_wifi_enabled();
+
+// Current link_state of each link.
+int link_get_4g_state();
+int link_get_wifi_state();
+
+// 1 when the modem's interface has its administrative up flag, else 0.
+int link_4g_iface_up();
+// Runs the access-point script with ACTION ("start" or "stop"): its exit status (128 +
+// signal number when a signal ended it), or -1 when it could not be run.
+int link_wifi_script(const char *action);
+// 1 when the access point passes every step of the check, else 0 after one log line.
+int link_wifi_health_check();

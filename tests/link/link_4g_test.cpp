@@ -1,0 +1,158 @@
+#include "link_board.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+namespace {
+
+class Link4gTest : public LinkBoardTest {
+protected:
+    void SetUp() override
+    {
+        LinkBoardTest::SetUp();
+        set_delay("0.2");
+    }
+    void set_delay(const std::string &seconds) { write_board(dialer(".delay"), seconds + "\n"); }
+    pid_t dialer_pid() const { return static_cast<pid_t>(std::atoi(board_file(dialer(".pid")).c_str())); }
+    // Starts the module with both switches off, then turns 4G on: one request, one dial.
+    void switch_on() { start_then_toggle(true, false); }
+    bool connected() const
+    {
+        return wait_until([&] { return link_get_4g_state() == LINK_UP && led(6) == "on"; });
+    }
+    // The pid of the dialer started last, once it has written it.
+    pid_t started_dialer(int starts = 1) const
+    {
+        wait_until([&] { return dialer_starts() >= starts; });
+        return dialer_pid();
+    }
+};
+
+// Children of this process that have ended but were never reaped.
+int zombie_children()
+{
+    int zombies = 0;
+    DIR *proc = opendir("/proc");
+    while (dirent *entry = readdir(proc)) {
+        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+        std::string line;
+        if (!std::getline(stat, line) || line.rfind(')') == std::string::npos)
+            continue;
+        char state = 0;
+        int parent = 0;
+        std::sscanf(line.c_str() + line.rfind(')') + 1, " %c %d", &state, &parent);
+        zombies += state == 'Z' && parent == getpid();
+    }
+    closedir(proc);
+    return zombies;
+}
+
+bool process_gone(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
+
+TEST_F(Link4gTest, DialBlinksThenShowsTheLinkSteady)
+{
+    set_delay("0.5");
+    switch_on();
+    EXPECT_TRUE(wait_until([&] { return led(6) == "blink 500"; })) << led(6);
+    ASSERT_TRUE(connected()) << out();
+    EXPECT_TRUE(wait_line("LINK: 4G connected via wwu1u2i4")) << out();
+    EXPECT_EQ(count_words(board_file(dialer(".log")), "start -s cmnet"), 1);
+    EXPECT_EQ(out_count("LINK: Started quectel-CM (PID " + std::to_string(dialer_pid()) + ")"), 1) << out();
+}
+
+TEST_F(Link4gTest, TimeoutKeepsTheDialerAndRetries)
+{
+    set_delay("never");
+    switch_on();
+    ASSERT_TRUE(wait_line("LINK: 4G dial timeout, will retry")) << out();
+    EXPECT_EQ(link_get_4g_state(), LINK_FAILED);
+    EXPECT_EQ(led(6), "blink 500");
+    ASSERT_TRUE(wait_line("LINK: 4G retry dialing")) << out();
+    EXPECT_EQ(out_count("LINK: 4G dial timeout, will retry"), 1) << out();
+    ASSERT_TRUE(wait_line("LINK: 4G enabled -> starting quectel-CM", 2));
+    // The dialer kept from the first attempt comes up during the second.
+    write_board("/sys/class/net/wwu1u2i4/flags", "0x1003\n");
+    ASSERT_TRUE(connected()) << out();
+    EXPECT_EQ(dialer_starts(), 1);
+}
+
+TEST_F(Link4gTest, DeadDialerIsReapedAndRedialed)
+{
+    switch_on();
+    ASSERT_TRUE(connected());
+    const pid_t first = started_dialer();
+    kill(first, SIGKILL);
+    ASSERT_TRUE(wait_line("LINK: quectel-CM died, reconnecting")) << out();
+    EXPECT_NE(started_dialer(2), first);
+    EXPECT_TRUE(process_gone(first));
+    EXPECT_TRUE(connected()) << out();
+}
+
+TEST_F(Link4gTest, DialerIgnoringTermIsForceKilled)
+{
+    write_board(dialer(".ignore-term"), "");
+    switch_on();
+    ASSERT_TRUE(connected());
+    const pid_t pid = started_dialer();
+    EXPECT_EQ(link_toggle_4g(), 0);
+    ASSERT_TRUE(wait_line("LINK: quectel-CM force killed")) << out();
+    EXPECT_EQ(out_count("LINK: Stopping quectel-CM (PID " + std::to_string(pid) + ")"), 1);
+    EXPECT_TRUE(process_gone(pid));
+    EXPECT_TRUE(wait_until([&] { return led(6) == "off" && link_get_4g_state() == LINK_OFF; }));
+}
+
+TEST_F(Link4gTest, SwitchOffDuringADialHangsUp)
+{
+    link_timing::dial_steps = 600;  // no time-out however slow the machine
+    set_delay("never");
+    switch_on();
+    const pid_t pid = started_dialer();
+    ASSERT_TRUE(wait_line("LINK: Started quectel-CM (PID " + std::to_string(pid) + ")")) << out();
+    link_toggle_4g();
+    ASSERT_TRUE(wait_line("LINK: quectel-CM stopped")) << out();
+    EXPECT_TRUE(wait_until([&] { return link_get_4g_state() == LINK_OFF && led(6) == "off"; }));
+    EXPECT_TRUE(process_gone(pid));
+    EXPECT_EQ(out_count("LINK: 4G dial timeout, will retry"), 0) << out();
+    EXPECT_EQ(zombie_children(), 0);
+}
+
+TEST_F(Link4gTest, MissingDialerEndsEachAttemptAsATimeout)
+{
+    ASSERT_EQ(unlink(board.path(dialer("")).c_str()), 0);
+    switch_on();
+    ASSERT_TRUE(wait_line("LINK: 4G dial timeout, will retry", 2)) << out();
+    EXPECT_EQ(led(6), "blink 500");
+    EXPECT_EQ(err().find("fork quectel-CM failed"), std::string::npos) << err();
+    EXPECT_EQ(zombie_children(), 0);
+}
+
+// A dialer that exits while the link is failed is reaped by the next attempt, which
+// starts a new one at once instead of waiting out another timeout.
+TEST_F(Link4gTest, DialerExitingWhileFailedIsReplacedByTheNextAttempt)
+{
+    link_timing::worker_4g_wait = 1s;
+    set_delay("never");
+    write_board(dialer(".exit-after"), "1.8\n");  // after the 1.5 s timeout, before the retry
+    switch_on();
+    ASSERT_TRUE(wait_line("LINK: 4G dial timeout, will retry")) << out();
+    ASSERT_TRUE(wait_until([&] { return count_words(board_file(dialer(".log")), "exit") == 1; }));
+    write_board(dialer(".exit-after"), "never\n");
+    ASSERT_TRUE(wait_until([&] { return dialer_starts() == 2; })) << out();
+    EXPECT_EQ(out_count("LINK: 4G dial timeout, will retry"), 1) << out();
+    EXPECT_EQ(zombie_children(), 0);
+}
+
+TEST_F(Link4gTest, InterfaceFlagsBitZeroMeansUp)
+{
+    const std::pair<const char *, int> cases[] = {{"0x1003\n", 1}, {"0x1002\n", 0}, {"4099\n", 1}, {"", 0}};
+    for (const auto &[flags, up] : cases) {
+        write_board("/sys/class/net/wwu1u2i4/flags", flags);
+        EXPECT_EQ(link_4g_iface_up(), up) << flags;
+    }
+    ASSERT_EQ(std::system(("rm -r '" + board.path("/sys/class/net/wwu1u2i4") + "'").c_str()), 0);
+    EXPECT_EQ(link_4g_iface_up(), 0);
+}
+
+}  // namespace
