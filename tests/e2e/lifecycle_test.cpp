@@ -193,7 +193,16 @@ TEST(Lifecycle, OnlyTheMainThreadTakesTheStopSignals)
     DaemonProcess daemon(board);
     ASSERT_TRUE(daemon.wait_for_output("All services started\n", 10s)) << daemon.err();
     const unsigned long long stop_signals = 1ULL << (SIGINT - 1) | 1ULL << (SIGTERM - 1) | 1ULL << (SIGHUP - 1);
-    auto masks = blocked_signals_by_thread(daemon.pid());
+    // The main thread takes the signals once the start-up beep is under way.
+    std::vector<std::pair<int, unsigned long long>> masks;
+    EXPECT_TRUE(wait_until([&] {
+        masks = blocked_signals_by_thread(daemon.pid());
+        for (const auto &[tid, mask] : masks) {
+            if (tid == daemon.pid())
+                return (mask & stop_signals) == 0;
+        }
+        return false;
+    }));
     ASSERT_GT(masks.size(), 3u);
     for (const auto &[tid, mask] : masks) {
         if (tid == daemon.pid())
