@@ -409,7 +409,8 @@ TEST_P(StopWithBeepWaiterTest, WaiterIsAnsweredPromptlyAndTheBeeperEndsLow)
     const int threads_before = thread_count();
     ctl_peer waiting = connect();
     ASSERT_TRUE(waiting.send(request_bytes(GetParam().cmd, 0, 500)));
-    ASSERT_TRUE(wait_until([&] { return thread_count() == threads_before + 1; }));  // its connection thread
+    // Its connection thread (under an emulator the count also holds the emulator's own).
+    ASSERT_TRUE(wait_until([&] { return thread_count() >= threads_before + 1; }));
 
     // The daemon's stop phase: the beeper first, then the server.
     const auto started = std::chrono::steady_clock::now();
