@@ -409,8 +409,14 @@ TEST_P(StopWithBeepWaiterTest, WaiterIsAnsweredPromptlyAndTheBeeperEndsLow)
     const int threads_before = thread_count();
     ctl_peer waiting = connect();
     ASSERT_TRUE(waiting.send(request_bytes(GetParam().cmd, 0, 500)));
-    // Its connection thread (under an emulator the count also holds the emulator's own).
-    ASSERT_TRUE(wait_until([&] { return thread_count() >= threads_before + 1; }));
+    // Its connection thread. Under an emulator the count also holds the emulator's own
+    // threads, which come and go; there the request is given a moment instead. Either way
+    // the replies below are the same: a request that reaches the server only after the
+    // stop is still answered, and refused by the beeper the same way.
+    if (running_emulated())
+        std::this_thread::sleep_for(200ms);
+    else
+        ASSERT_TRUE(wait_until([&] { return thread_count() == threads_before + 1; }));
 
     // The daemon's stop phase: the beeper first, then the server.
     const auto started = std::chrono::steady_clock::now();
