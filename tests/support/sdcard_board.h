@@ -3,6 +3,7 @@
 // notifications, and the capture of a standard stream while threads write to it.
 #pragma once
 
+#include "private_net.h"
 #include "sim_board.h"
 
 #include <arpa/inet.h>
@@ -18,6 +19,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -142,6 +144,18 @@ private:
     mutable std::mutex lock_;
     std::vector<std::string> events_;
 };
+
+// A listener for the daemon's notifications inside a private network; none where the
+// machine has no such network (a line says why), and the rest of a test runs anyway.
+inline std::unique_ptr<NotifyListener> listen_for_notifications_if_possible()
+{
+    std::string why;
+    if (!enter_private_network(why)) {
+        std::printf("notifications not checked: %s\n", why.c_str());
+        return nullptr;
+    }
+    return std::make_unique<NotifyListener>();
+}
 
 // Sends what this process writes to descriptor FD (1 or 2) into a file that the test can
 // read at any time, and restores the descriptor afterwards.
