@@ -177,7 +177,9 @@ void link_4g_worker()
             request = link_mgr.req_4g;
             link_mgr.req_4g = -1;
         }
-        if (link_mgr.worker_4g_running.load() == 0)
+        // Once the stop has begun (pacing ended first), a request still in the slot starts
+        // no new attempt: the stop sequence takes the dialer down anyway.
+        if (link_mgr.worker_4g_running.load() == 0 || link_mgr.link_running.load() == 0)
             break;
         if (request >= 0) {
             link_4g_apply(request);

@@ -138,7 +138,8 @@ void link_wifi_worker()
             request = link_mgr.req_wifi;
             link_mgr.req_wifi = -1;
         }
-        if (link_mgr.worker_wifi_running.load() == 0)
+        // A request still in the slot when the stop has begun runs no script.
+        if (link_mgr.worker_wifi_running.load() == 0 || link_mgr.link_running.load() == 0)
             return;
         std::lock_guard state(state_wifi_lock);
         if (request != 0)
