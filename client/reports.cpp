@@ -239,17 +239,29 @@ int report_exchange_failure(int failure)
     return -1;
 }
 
-int sdcard_status()
+// Asks for the record of CMD and receives it whole; false, after the message saying why,
+// when any step fails ("Invalid WHAT response ..." for a reply of the wrong size).
+template <typename Record>
+bool fetch_record(std::uint8_t cmd, const char *what, Record &r)
 {
-    int fd = connect_and_send(make_request(CMD_SDCARD_STATUS));
-    if (fd < 0)
-        return report_exchange_failure(fd);
-    SdCardStatusRecord r;
+    int fd = connect_and_send(make_request(cmd));
+    if (fd < 0) {
+        report_exchange_failure(fd);
+        return false;
+    }
     ssize_t got = receive_once(fd, &r, sizeof r);
     if (got != static_cast<ssize_t>(sizeof r)) {
-        fprintf(stderr, "Invalid sdcard info response (got %zd, expected %zu)\n", got, sizeof r);
-        return -1;
+        fprintf(stderr, "Invalid %s response (got %zd, expected %zu)\n", what, got, sizeof r);
+        return false;
     }
+    return true;
+}
+
+int sdcard_status()
+{
+    SdCardStatusRecord r;
+    if (!fetch_record(CMD_SDCARD_STATUS, "sdcard info", r))
+        return -1;
     if (r.status != 0) {
         puts("SD Card: not inserted");
         return 0;
@@ -351,15 +363,9 @@ int report_status()
 
 int report_sysinfo()
 {
-    int fd = connect_and_send(make_request(CMD_SYSINFO));
-    if (fd < 0)
-        return report_exchange_failure(fd);
     SysInfoRecord r;
-    ssize_t got = receive_once(fd, &r, sizeof r);
-    if (got != static_cast<ssize_t>(sizeof r)) {
-        fprintf(stderr, "Invalid sysinfo response (got %zd, expected %zu)\n", got, sizeof r);
+    if (!fetch_record(CMD_SYSINFO, "sysinfo", r))
         return -1;
-    }
     if (r.version != SYSINFO_VERSION) {
         fprintf(stderr, "Sysinfo version mismatch: got %u, expected %u\n", r.version, SYSINFO_VERSION);
         return -1;
