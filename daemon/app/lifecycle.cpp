@@ -1,4 +1,5 @@
 #include "lifecycle.h"
+#include "log.h"
 
 #include "beep.h"
 #include "ctl_modem.h"
@@ -110,25 +111,27 @@ void redirect_standard_streams()
 // with status 1 on a failure.
 int detach()
 {
-    puts("Starting as daemon...");
+    log_out(LOG_INFO, "Starting as daemon...");
     fflush(nullptr);  // the child must not print the parent's buffered output again
     pid_t pid = fork();
     if (pid < 0) {
-        fputs("Failed to fork\n", stderr);
+        log_err(LOG_ERR, "Failed to fork\n");
         exit(1);
     }
     if (pid > 0)
         return -1;
     if (setsid() < 0) {
-        fputs("Failed to create session\n", stderr);
+        log_err(LOG_ERR, "Failed to create session\n");
         exit(1);
     }
     if (chdir("/") < 0) {
-        fputs("Failed to change directory\n", stderr);
+        log_err(LOG_ERR, "Failed to change directory\n");
         exit(1);
     }
     redirect_standard_streams();
     openlog("tesmar_gpio", LOG_PID, LOG_DAEMON);
+    // Standard output and error are /dev/null now: every line goes to syslog instead.
+    log_use_syslog();
     syslog(LOG_INFO, "Daemon started");
     return 0;
 }
@@ -166,7 +169,7 @@ bool run_steps(std::span<const init_step> steps)
 {
     for (const init_step &step : steps) {
         if (step.run() < 0 && step.failure != nullptr) {
-            fputs(step.failure, stderr);
+            log_err(LOG_ERR, "%s", step.failure);
             return false;
         }
     }
@@ -175,7 +178,7 @@ bool run_steps(std::span<const init_step> steps)
 
 void stop_services()
 {
-    puts("Stopping services...");
+    log_out(LOG_INFO, "Stopping services...");
     // First: a beep pattern a client chose, and every request waiting behind it, would
     // otherwise hold up the control server's stop for as long as the pattern lasts.
     beep_stop();
@@ -186,12 +189,12 @@ void stop_services()
     ctl_server_stop();
     link_stop();
     input_monitor_stop();
-    puts("All services stopped");
+    log_out(LOG_INFO, "All services stopped");
 }
 
 void cleanup_modules()
 {
-    puts("Cleaning up...");
+    log_out(LOG_INFO, "Cleaning up...");
     ctl_server_cleanup();
     sdcard_recovery_cleanup();
     link_cleanup();
@@ -200,7 +203,7 @@ void cleanup_modules()
     beep_cleanup();
     led_cleanup();
     gpio_cleanup();
-    puts("Cleanup complete");
+    log_out(LOG_INFO, "Cleanup complete");
 }
 
 }  // namespace
@@ -209,6 +212,7 @@ int daemon_main(int argc, char **argv)
 {
     // Progress lines must reach a pipe or log file as they happen, not at exit.
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    log_init();
 
     int opt;
     while ((opt = getopt(argc, argv, "fh")) != -1) {
@@ -231,20 +235,20 @@ int daemon_main(int argc, char **argv)
         return 0;
 
     route_stop_signals_to_main_thread(SIG_BLOCK);
-    puts("Initializing GPIO manager...");
+    log_out(LOG_INFO, "Initializing GPIO manager...");
     if (!run_steps(init_steps)) {
         close_syslog_with(LOG_ERR, "Failed to initialize modules");
         return 1;
     }
-    puts("All modules initialized");
-    puts("Starting services...");
+    log_out(LOG_INFO, "All modules initialized");
+    log_out(LOG_INFO, "Starting services...");
 
     if (!run_steps(start_steps)) {
         cleanup_modules();
         close_syslog_with(LOG_ERR, "Failed to start modules");
         return 1;
     }
-    puts("All services started");
+    log_out(LOG_INFO, "All services started");
     beep_once(100);  // returns at once; the worker plays it
     route_stop_signals_to_main_thread(SIG_UNBLOCK);
 
@@ -257,6 +261,6 @@ int daemon_main(int argc, char **argv)
     if (daemon_mode == 1)
         close_syslog_with(LOG_INFO, "Daemon stopped");
     else
-        puts("GPIO manager stopped");
+        log_out(LOG_INFO, "GPIO manager stopped");
     return 0;
 }

@@ -1,4 +1,5 @@
 #include "ctl_server.h"
+#include "log.h"
 
 #include "board_root.h"
 #include "ctl_dispatch.h"
@@ -169,7 +170,7 @@ void start_connection_thread(int fd)
         pthread_attr_destroy(&detached);
     }
     if (created != 0) {
-        fputs("SOCKET: Failed to create client thread\n", stderr);
+        log_err(LOG_ERR, "SOCKET: Failed to create client thread\n");
         ctl_connection orphan;
         orphan.fd = fd;
         finish(orphan, false);
@@ -184,7 +185,7 @@ void *ctl_accept_thread(void *)
             int err = errno;
             if (!ctl_server.running.load())
                 break;
-            fprintf(stderr, "SOCKET: Accept failed: %s\n", strerror(err));
+            log_err(LOG_ERR, "SOCKET: Accept failed: %s\n", strerror(err));
             if (accept_error_is_shortage(err))
                 usleep(ACCEPT_RETRY_PAUSE_US);
             continue;
@@ -229,7 +230,7 @@ void ctl_server_shutdown()
     }
     unlink(ctl_server.socket_path.c_str());
     drain_connections();
-    puts("SOCKET: Server stopped");
+    log_out(LOG_INFO, "SOCKET: Server stopped");
 }
 
 }  // namespace
@@ -238,23 +239,23 @@ int ctl_server_init()
 {
     unique_fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd) {
-        fprintf(stderr, "SOCKET: Failed to create socket: %s\n", strerror(errno));
+        log_err(LOG_ERR, "SOCKET: Failed to create socket: %s\n", strerror(errno));
         return -1;
     }
 
     std::string path = board_path(CTL_SOCKET_PATH);
     sockaddr_un address;
     if (!fill_address(path, address)) {
-        fprintf(stderr, "SOCKET: Failed to bind: %s\n", strerror(ENAMETOOLONG));
+        log_err(LOG_ERR, "SOCKET: Failed to bind: %s\n", strerror(ENAMETOOLONG));
         return -1;
     }
     unlink(path.c_str());  // a socket file left by an earlier run would block the bind
     if (bind(fd.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) < 0) {
-        fprintf(stderr, "SOCKET: Failed to bind: %s\n", strerror(errno));
+        log_err(LOG_ERR, "SOCKET: Failed to bind: %s\n", strerror(errno));
         return -1;
     }
     if (listen(fd.get(), 5) < 0) {
-        fprintf(stderr, "SOCKET: Failed to listen: %s\n", strerror(errno));
+        log_err(LOG_ERR, "SOCKET: Failed to listen: %s\n", strerror(errno));
         unlink(path.c_str());
         return -1;
     }
@@ -264,7 +265,7 @@ int ctl_server_init()
     if (previous >= 0)
         close(previous);
     ctl_server.socket_path = path;
-    printf("SOCKET: Server initialized at %s\n", CTL_SOCKET_PATH);
+    log_out(LOG_INFO, "SOCKET: Server initialized at %s\n", CTL_SOCKET_PATH);
     return 0;
 }
 
@@ -274,16 +275,16 @@ int ctl_server_start()
         return 0;
     // Without a listening socket the accept loop would only spin on its errors.
     if (ctl_server.listen_fd.load() < 0) {
-        fputs("SOCKET: Server not initialized\n", stderr);
+        log_err(LOG_ERR, "SOCKET: Server not initialized\n");
         return -1;
     }
     ctl_server.running.store(true);
     if (pthread_create(&ctl_server.accept_thread, nullptr, ctl_accept_thread, nullptr) != 0) {
-        fputs("SOCKET: Failed to create server thread\n", stderr);
+        log_err(LOG_ERR, "SOCKET: Failed to create server thread\n");
         ctl_server.running.store(false);
         return -1;
     }
-    puts("SOCKET: Server started");
+    log_out(LOG_INFO, "SOCKET: Server started");
     return 0;
 }
 

@@ -1,4 +1,5 @@
 #include "ctl_storage.h"
+#include "log.h"
 
 #include "board_root.h"
 #include "process.h"
@@ -33,21 +34,16 @@ constexpr std::size_t max_fuser_line = 255;
 // Lets the killed processes go before their file systems are detached.
 constexpr auto kill_settle = std::chrono::milliseconds(300);
 
-// The eject lines go to the system log; a copy goes to the console the daemon writes to,
-// which is /dev/null once it has detached.
+// The eject lines belong in the system log; on a console a copy shows there too. Under
+// the journal, or once detached, each is logged once.
 __attribute__((format(printf, 2, 3))) void eject_log(int priority, const char *format, ...)
 {
+    char message[512];
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    vsyslog(priority, format, args);
-    FILE *console = priority <= LOG_ERR ? stderr : stdout;
-    std::vfprintf(console, format, copy);
-    std::fputc('\n', console);
-    std::fflush(console);
-    va_end(copy);
+    std::vsnprintf(message, sizeof message, format, args);
     va_end(args);
+    log_syslog_too(priority, "%s", message);
 }
 
 std::size_t generic_ok(ctl_reply &reply)

@@ -1,4 +1,5 @@
 #include "notify.h"
+#include "log.h"
 
 #include "unique_fd.h"
 
@@ -109,7 +110,7 @@ void *notify_request_thread(void *arg)
 
 int notify_init()
 {
-    printf("NOTIFY: Module initialized (server: %s)\n", NOTIFY_URL);
+    log_out(LOG_INFO, "NOTIFY: Module initialized (server: %s)\n", NOTIFY_URL);
     return 0;
 }
 

@@ -14,6 +14,7 @@
 // Each worker also carries a number; one that finds a newer worker created after it
 // (an off and a new pattern raced past its 100 ms nap) leaves without touching the line.
 #include "beep.h"
+#include "log.h"
 
 #include "gpio.h"
 
@@ -136,7 +137,7 @@ int start_worker_locked()
     // A request that waited behind a pattern cut short by the stop gets its answer now
     // instead of starting a pattern the cleanup would end at once.
     if (closing.load() != 0) {
-        fputs("BEEP: Stopping, pattern refused\n", stderr);
+        log_err(LOG_NOTICE, "BEEP: Stopping, pattern refused\n");
         return -1;
     }
     if (beep.running != 0)
@@ -150,7 +151,7 @@ int start_worker_locked()
         beep.thread = std::thread(beep_worker, beep.worker_number);
     } catch (const std::system_error &e) {
         beep.running = 0;
-        fprintf(stderr, "BEEP: Failed to create worker thread: %s\n", e.what());
+        log_err(LOG_ERR, "BEEP: Failed to create worker thread: %s\n", e.what());
         return -1;
     }
     return 0;
@@ -197,7 +198,7 @@ int beep_init()
     join(worker);
     closing.store(0);
     drive(0);
-    printf("BEEP: Module initialized\n");
+    log_out(LOG_INFO, "BEEP: Module initialized\n");
     return 0;
 }
 
@@ -268,5 +269,5 @@ void beep_cleanup()
 {
     beep_stop();
     stop_worker();
-    printf("BEEP: Module cleaned up\n");
+    log_out(LOG_INFO, "BEEP: Module cleaned up\n");
 }

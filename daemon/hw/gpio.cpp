@@ -1,4 +1,5 @@
 #include "gpio.h"
+#include "log.h"
 
 #include "board_root.h"
 
@@ -82,13 +83,13 @@ gpiod_line_request *request_line(const gpio_line_def &def, line_kind kind)
 {
     gpiod_chip *chip = gpio_get_chip(def.chip_path);
     if (chip == nullptr) {
-        fprintf(stderr, "Chip not found for %s\n", def.name);
+        log_err(LOG_ERR, "Chip not found for %s\n", def.name);
         return nullptr;
     }
 
     std::unique_ptr<gpiod_line_settings, settings_deleter> settings(gpiod_line_settings_new());
     if (!settings) {
-        fprintf(stderr, "Failed to create line settings\n");
+        log_err(LOG_ERR, "Failed to create line settings\n");
         return nullptr;
     }
     // The setters only fail for values outside their enumerations.
@@ -103,22 +104,22 @@ gpiod_line_request *request_line(const gpio_line_def &def, line_kind kind)
 
     std::unique_ptr<gpiod_line_config, config_deleter> config(gpiod_line_config_new());
     if (!config) {
-        fprintf(stderr, "Failed to create line config\n");
+        log_err(LOG_ERR, "Failed to create line config\n");
         return nullptr;
     }
 
     const unsigned int offset = def.offset;
     if (gpiod_line_config_add_line_settings(config.get(), &offset, 1, settings.get()) < 0) {
         if (kind == line_kind::output)
-            fprintf(stderr, "Failed to add line settings for %s: %s\n", def.name, strerror(errno));
+            log_err(LOG_ERR, "Failed to add line settings for %s: %s\n", def.name, strerror(errno));
         else
-            fprintf(stderr, "Failed to add line settings for %s\n", def.name);
+            log_err(LOG_ERR, "Failed to add line settings for %s\n", def.name);
         return nullptr;
     }
 
     gpiod_line_request *request = gpiod_chip_request_lines(chip, nullptr, config.get());
     if (request == nullptr) {
-        fprintf(stderr, kind == line_kind::output ? "Failed to request line for %s: %s\n"
+        log_err(LOG_ERR, kind == line_kind::output ? "Failed to request line for %s: %s\n"
                                                   : "Failed to request input line for %s: %s\n",
                 def.name, strerror(errno));
     }
@@ -131,7 +132,7 @@ int drive_locked(int id, int value)
     output_line &line = gpio.outputs[id];
     const auto level = value != 0 ? GPIOD_LINE_VALUE_ACTIVE : GPIOD_LINE_VALUE_INACTIVE;
     if (gpiod_line_request_set_value(line.request, line.offset, level) < 0) {
-        fprintf(stderr, "Failed to set %s: %s\n", gpio_output_lines[id].name, strerror(errno));
+        log_err(LOG_ERR, "Failed to set %s: %s\n", gpio_output_lines[id].name, strerror(errno));
         return -1;
     }
     line.value.store(value);
@@ -147,12 +148,12 @@ gpiod_chip *gpio_get_chip(const char *path)
             return gpio.chips[i].chip;
     }
     if (gpio.chip_count >= GPIO_MAX_CHIPS) {
-        fprintf(stderr, "Too many chips\n");
+        log_err(LOG_ERR, "Too many chips\n");
         return nullptr;
     }
     gpiod_chip *chip = gpiod_chip_open(board_path(path).c_str());
     if (chip == nullptr) {
-        fprintf(stderr, "Failed to open %s: %s\n", path, strerror(errno));
+        log_err(LOG_ERR, "Failed to open %s: %s\n", path, strerror(errno));
         return nullptr;
     }
     gpio.chips[gpio.chip_count].path = path;
@@ -178,7 +179,7 @@ int gpio_init()
         if (gpio_get_chip(def.chip_path) == nullptr)
             return -1;
     }
-    printf("GPIO: Opened %d chips\n", gpio.chip_count);
+    log_out(LOG_INFO, "GPIO: Opened %d chips\n", gpio.chip_count);
     return 0;
 }
 
@@ -187,7 +188,7 @@ int gpio_init_outputs()
     for (int id = 0; id < GPIO_OUTPUT_COUNT; id++) {
         const gpio_line_def &def = gpio_output_lines[id];
         if (id < GPIO_LED_LINE_COUNT) {
-            printf("GPIO: Skipping %s (managed by kernel gpio-leds)\n", def.name);
+            log_out(LOG_INFO, "GPIO: Skipping %s (managed by kernel gpio-leds)\n", def.name);
             continue;
         }
         output_line &line = gpio.outputs[id];
@@ -196,7 +197,7 @@ int gpio_init_outputs()
         if (line.request == nullptr)
             return -1;
         line.value.store(0);
-        printf("GPIO: Initialized output %s (offset %u)\n", def.name, line.offset);
+        log_out(LOG_INFO, "GPIO: Initialized output %s (offset %u)\n", def.name, line.offset);
     }
     return 0;
 }
@@ -210,7 +211,7 @@ int gpio_init_inputs()
         line.request = request_line(def, line_kind::input);
         if (line.request == nullptr)
             return -1;
-        printf("GPIO: Initialized input %s (offset %u)\n", def.name, line.offset);
+        log_out(LOG_INFO, "GPIO: Initialized input %s (offset %u)\n", def.name, line.offset);
     }
     return 0;
 }

@@ -1,4 +1,5 @@
 #include "input.h"
+#include "log.h"
 
 #include "gpio.h"
 
@@ -45,7 +46,7 @@ void poll_inputs()
         input.last_value[id] = level;
         if (input.callbacks[id] != nullptr)
             input.callbacks[id](static_cast<unsigned>(id), level, input.user_data[id]);
-        printf("INPUT: %s changed to %s\n", gpio_input_name(id), level == 1 ? "HIGH" : "LOW");
+        log_out(LOG_INFO, "INPUT: %s changed to %s\n", gpio_input_name(id), level == 1 ? "HIGH" : "LOW");
     }
 }
 
@@ -60,7 +61,7 @@ void sleep_interval()
 
 void input_monitor_thread()
 {
-    printf("INPUT: Monitor thread started (interval=%dms)\n", input.interval_ms.load());
+    log_out(LOG_INFO, "INPUT: Monitor thread started (interval=%dms)\n", input.interval_ms.load());
     while (input.running.load() == 1) {
         poll_inputs();
         sleep_interval();
@@ -88,7 +89,7 @@ int input_monitor_init(int interval_ms)
         if (interval_ms > 0)
             input.interval_ms.store(interval_ms);
     }
-    printf("INPUT: Module initialized\n");
+    log_out(LOG_INFO, "INPUT: Module initialized\n");
     return 0;
 }
 
@@ -101,7 +102,7 @@ int input_monitor_start()
         input.thread = std::thread(input_monitor_thread);
     } catch (const std::system_error &) {
         input.running.store(0);
-        fprintf(stderr, "INPUT: Failed to create monitor thread\n");
+        log_err(LOG_ERR, "INPUT: Failed to create monitor thread\n");
         return -1;
     }
     return 0;
@@ -131,7 +132,7 @@ void input_monitor_cleanup()
             input.user_data[id] = 0;
         }
     }
-    printf("INPUT: Module cleaned up\n");
+    log_out(LOG_INFO, "INPUT: Module cleaned up\n");
 }
 
 int input_get_cached(int id)

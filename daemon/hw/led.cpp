@@ -1,4 +1,5 @@
 #include "led.h"
+#include "log.h"
 
 #include "board_root.h"
 #include "unique_fd.h"
@@ -58,7 +59,7 @@ int led_sysfs_write(const std::string &path, const char *text)
 {
     unique_fd fd(open(board_path(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd) {
-        fprintf(stderr, "LED: Failed to open %s: %s\n", path.c_str(), strerror(errno));
+        log_err(LOG_ERR, "LED: Failed to open %s: %s\n", path.c_str(), strerror(errno));
         return -1;
     }
     const size_t length = strlen(text);
@@ -66,7 +67,7 @@ int led_sysfs_write(const std::string &path, const char *text)
     if (written != static_cast<ssize_t>(length)) {
         if (written >= 0)
             errno = EIO;
-        fprintf(stderr, "LED: Failed to write %s: %s\n", path.c_str(), strerror(errno));
+        log_err(LOG_ERR, "LED: Failed to write %s: %s\n", path.c_str(), strerror(errno));
         return -1;
     }
     return 0;
@@ -149,7 +150,7 @@ int led_init()
         led.leds[index].freq = 0;
         apply_mode(index, LED_MODE_OFF);
     }
-    printf("LED: Module initialized (sysfs)\n");
+    log_out(LOG_INFO, "LED: Module initialized (sysfs)\n");
     return 0;
 }
 
@@ -210,5 +211,5 @@ void led_cleanup()
     std::lock_guard guard(led_lock);
     for (int index = 0; index < LED_COUNT; index++)
         apply_steady(index, 0);
-    printf("LED: Module cleaned up\n");
+    log_out(LOG_INFO, "LED: Module cleaned up\n");
 }

@@ -1,4 +1,5 @@
 #include "power.h"
+#include "log.h"
 
 #include "gpio.h"
 
@@ -15,7 +16,7 @@ int power_init()
 {
     // Whatever a previous run or the boot loader left, the 12 V output starts off.
     gpio_set_output(OUT_VOUT12V, 0);
-    printf("POWER: Module initialized\n");
+    log_out(LOG_INFO, "POWER: Module initialized\n");
     return 0;
 }
 
@@ -70,5 +71,5 @@ const char *power_status_name(unsigned status)
 void power_cleanup()
 {
     gpio_set_output(OUT_VOUT12V, 0);
-    printf("POWER: Module cleaned up\n");
+    log_out(LOG_INFO, "POWER: Module cleaned up\n");
 }

@@ -1,6 +1,7 @@
 // The 4G worker: runs the modem's connection manager while the 4G switch is on and
 // watches the modem's interface; shows the link on the 4G LED.
 #include "link_internal.h"
+#include "log.h"
 
 #include "board_root.h"
 #include "led.h"
@@ -60,11 +61,11 @@ bool start_dialer()
     if (null_fd >= 0)
         close(null_fd);
     if (pid < 0) {
-        fprintf(stderr, "LINK: fork quectel-CM failed: %s\n", strerror(spawn_errno));
+        log_err(LOG_ERR, "LINK: fork quectel-CM failed: %s\n", strerror(spawn_errno));
         return false;
     }
     link_mgr.dialer_pid = pid;
-    printf("LINK: Started quectel-CM (PID %d)\n", static_cast<int>(pid));
+    log_out(LOG_INFO, "LINK: Started quectel-CM (PID %d)\n", static_cast<int>(pid));
     return true;
 }
 
@@ -73,7 +74,7 @@ void set_state(int state) { link_mgr.state_4g.store(state); }
 // One dial attempt with state_4g_lock held.
 void dial()
 {
-    printf("LINK: 4G enabled -> starting quectel-CM\n");
+    log_out(LOG_INFO, "LINK: 4G enabled -> starting quectel-CM\n");
     set_state(LINK_STARTING);
     led_blink(LED_4G, 1);
 
@@ -98,7 +99,7 @@ void dial()
         if (link_4g_iface_up() == 1) {
             set_state(LINK_UP);
             led_on(LED_4G);
-            printf("LINK: 4G connected via %s\n", modem_iface);
+            log_out(LOG_INFO, "LINK: 4G connected via %s\n", modem_iface);
             return;
         }
         link_pace(link_timing::dial_step);
@@ -108,7 +109,7 @@ void dial()
     // A dialer still running is kept: the next attempt finds it and only waits again.
     set_state(LINK_FAILED);
     led_blink(LED_4G, 1);
-    printf("LINK: 4G dial timeout, will retry\n");
+    log_out(LOG_WARNING, "LINK: 4G dial timeout, will retry\n");
 }
 
 }  // namespace
@@ -120,7 +121,7 @@ void link_4g_apply(int enable)
         dial();
         return;
     }
-    printf("LINK: 4G disabled -> stopping quectel-CM\n");
+    log_out(LOG_INFO, "LINK: 4G disabled -> stopping quectel-CM\n");
     hang_up();
     set_state(LINK_OFF);
     led_off(LED_4G);
@@ -129,13 +130,13 @@ void link_4g_apply(int enable)
 void link_4g_kill_dialer()
 {
     const pid_t pid = link_mgr.dialer_pid;
-    printf("LINK: Stopping quectel-CM (PID %d)\n", static_cast<int>(pid));
+    log_out(LOG_INFO, "LINK: Stopping quectel-CM (PID %d)\n", static_cast<int>(pid));
     kill(pid, SIGTERM);
     for (int i = 0; i < link_timing::kill_steps; i++) {
         std::this_thread::sleep_for(link_timing::kill_step);
         if (dialer_ended(pid)) {
             link_mgr.dialer_pid = -1;
-            printf("LINK: quectel-CM stopped\n");
+            log_out(LOG_INFO, "LINK: quectel-CM stopped\n");
             return;
         }
     }
@@ -143,7 +144,7 @@ void link_4g_kill_dialer()
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
     link_mgr.dialer_pid = -1;
-    printf("LINK: quectel-CM force killed\n");
+    log_out(LOG_WARNING, "LINK: quectel-CM force killed\n");
 }
 
 int link_4g_iface_up()
@@ -165,7 +166,7 @@ int link_4g_iface_up()
 
 void link_4g_worker()
 {
-    printf("LINK: 4G worker thread started\n");
+    log_out(LOG_INFO, "LINK: 4G worker thread started\n");
     while (link_mgr.worker_4g_running.load() != 0) {
         int request;
         {
@@ -189,13 +190,13 @@ void link_4g_worker()
         std::unique_lock state(state_4g_lock);
         if (link_mgr.state_4g.load() == LINK_FAILED && link_mgr.enabled_4g.load() != 0) {
             state.unlock();
-            printf("LINK: 4G retry dialing\n");
+            log_out(LOG_INFO, "LINK: 4G retry dialing\n");
             link_4g_apply(1);
         } else if (link_mgr.state_4g.load() == LINK_UP && link_mgr.dialer_pid > 0 &&
                    dialer_ended(link_mgr.dialer_pid)) {
             link_mgr.dialer_pid = -1;
             state.unlock();
-            printf("LINK: quectel-CM died, reconnecting\n");
+            log_out(LOG_WARNING, "LINK: quectel-CM died, reconnecting\n");
             link_4g_apply(1);
         }
     }

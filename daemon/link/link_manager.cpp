@@ -1,6 +1,7 @@
 // The link manager's lifecycle and its manager thread: the status LED, the end2 carrier
 // on LED7, the periodic access-point check with its recovery, and the VALID1 rule.
 #include "link_internal.h"
+#include "log.h"
 
 #include "board_root.h"
 #include "input.h"
@@ -72,7 +73,7 @@ void apply_valid1(int value)
         led_off(LED_EXT_PWR);
     else
         led_on(LED_EXT_PWR);
-    printf("LINK: VALID1=%d -> LED2=%s\n", value, value != 0 ? "OFF" : "ON");
+    log_out(LOG_INFO, "LINK: VALID1=%d -> LED2=%s\n", value, value != 0 ? "OFF" : "ON");
 }
 
 // Shows a change of end2's carrier on LED7; an unreadable file changes nothing.
@@ -93,12 +94,12 @@ void update_ethernet_led()
         if (link_mgr.eth_link_up != 1) {
             link_mgr.eth_link_up = 1;
             led_on(LED_NET);
-            printf("LINK: %s link %s -> LED7=%s\n", "end2", "up", "ON");
+            log_out(LOG_INFO, "LINK: %s link %s -> LED7=%s\n", "end2", "up", "ON");
         }
     } else if (link_mgr.eth_link_up != 0) {
         link_mgr.eth_link_up = 0;
         led_off(LED_NET);
-        printf("LINK: %s link %s -> LED7=%s\n", "end2", "down", "OFF");
+        log_out(LOG_WARNING, "LINK: %s link %s -> LED7=%s\n", "end2", "down", "OFF");
     }
 }
 
@@ -106,30 +107,30 @@ void update_ethernet_led()
 void recover_ap()
 {
     if (link_mgr.wifi_recovery_attempts > max_recovery_attempts - 1) {
-        printf("LINK: WiFi recovery attempts exhausted (%d)\n", link_mgr.wifi_recovery_attempts);
+        log_out(LOG_ERR, "LINK: WiFi recovery attempts exhausted (%d)\n", link_mgr.wifi_recovery_attempts);
         link_mgr.state_wifi.store(LINK_FAILED);
         led_blink(LED_WIFI, 5);
         return;
     }
     link_mgr.wifi_recovery_attempts++;
-    printf("LINK: Attempting WiFi recovery (attempt %d/%d)\n", link_mgr.wifi_recovery_attempts,
+    log_out(LOG_INFO, "LINK: Attempting WiFi recovery (attempt %d/%d)\n", link_mgr.wifi_recovery_attempts,
            max_recovery_attempts);
     link_wifi_script("stop");
     std::this_thread::sleep_for(link_timing::recovery_pause);
     if (link_wifi_script("start") != 0) {
-        printf("LINK: WiFi recovery failed - start command failed\n");
+        log_out(LOG_WARNING, "LINK: WiFi recovery failed - start command failed\n");
         link_mgr.state_wifi.store(LINK_FAILED);
         led_blink(LED_WIFI, 3);
         return;
     }
     std::this_thread::sleep_for(link_timing::recovery_settle);
     if (link_wifi_health_check() == 1) {
-        printf("LINK: WiFi recovery successful\n");
+        log_out(LOG_INFO, "LINK: WiFi recovery successful\n");
         link_mgr.state_wifi.store(LINK_UP);
         led_on(LED_WIFI);
         link_mgr.wifi_recovery_attempts = 0;
     } else {
-        printf("LINK: WiFi recovery verification failed\n");
+        log_out(LOG_WARNING, "LINK: WiFi recovery verification failed\n");
         link_mgr.state_wifi.store(LINK_FAILED);
         led_blink(LED_WIFI, 3);
     }
@@ -160,13 +161,13 @@ void check_wifi()
         }
         return;
     }
-    printf("LINK: WiFi health check failed, initiating recovery\n");
+    log_out(LOG_WARNING, "LINK: WiFi health check failed, initiating recovery\n");
     recover_ap();
 }
 
 void stop_sequence()
 {
-    printf("LINK: Stopping...\n");
+    log_out(LOG_INFO, "LINK: Stopping...\n");
     link_end_pacing();
     end_4g_worker();
     end_wifi_worker();
@@ -188,7 +189,7 @@ void stop_sequence()
     }
     for (int led : {LED_SYS, LED_EXT_PWR, LED_WIFI, LED_4G, LED_NET})
         led_off(led);
-    printf("LINK: Module stopped\n");
+    log_out(LOG_INFO, "LINK: Module stopped\n");
 }
 
 }  // namespace
@@ -212,7 +213,7 @@ void link_on_valid1(unsigned int, int level, std::uintptr_t) { apply_valid1(leve
 
 void link_manager_thread()
 {
-    printf("LINK: Manager thread started\n");
+    log_out(LOG_INFO, "LINK: Manager thread started\n");
     led_blink(LED_SYS, 1);
     apply_valid1(input_get_valid1());
     post_switches_on();
@@ -238,7 +239,7 @@ int link_start()
     try {
         link_mgr.worker_4g = std::thread(link_4g_worker);
     } catch (const std::system_error &) {
-        fprintf(stderr, "LINK: Failed to create 4G worker thread\n");
+        log_err(LOG_ERR, "LINK: Failed to create 4G worker thread\n");
         link_mgr.link_running.store(0);
         return -1;
     }
@@ -246,7 +247,7 @@ int link_start()
     try {
         link_mgr.worker_wifi = std::thread(link_wifi_worker);
     } catch (const std::system_error &) {
-        fprintf(stderr, "LINK: Failed to create WiFi worker thread\n");
+        log_err(LOG_ERR, "LINK: Failed to create WiFi worker thread\n");
         end_4g_worker();
         link_mgr.link_running.store(0);
         return -1;
@@ -254,13 +255,13 @@ int link_start()
     try {
         link_mgr.manager = std::thread(link_manager_thread);
     } catch (const std::system_error &) {
-        fprintf(stderr, "LINK: Failed to create manager thread\n");
+        log_err(LOG_ERR, "LINK: Failed to create manager thread\n");
         link_end_pacing();
         end_4g_worker();
         end_wifi_worker();
         return -1;
     }
-    printf("LINK: Module started\n");
+    log_out(LOG_INFO, "LINK: Module started\n");
     post_switches_on();
     return 0;
 }
@@ -275,5 +276,5 @@ int link_stop()
 void link_cleanup()
 {
     link_stop();
-    printf("LINK: Module cleaned up\n");
+    log_out(LOG_INFO, "LINK: Module cleaned up\n");
 }

@@ -1,5 +1,6 @@
 // The two switches, their request slots, the state file, the keys and the toggles.
 #include "link_internal.h"
+#include "log.h"
 
 #include "board_root.h"
 #include "input.h"
@@ -147,15 +148,15 @@ int link_init()
         }
         link_mgr.enabled_4g.store(enabled_4g);
         link_mgr.enabled_wifi.store(enabled_wifi);
-        printf("LINK: Loaded state: 4G=%d WiFi=%d\n", enabled_4g, enabled_wifi);
+        log_out(LOG_INFO, "LINK: Loaded state: 4G=%d WiFi=%d\n", enabled_4g, enabled_wifi);
     } else {
-        printf("LINK: No state file, defaults: 4G=0 WiFi=0\n");
+        log_out(LOG_INFO, "LINK: No state file, defaults: 4G=0 WiFi=0\n");
     }
 
     input_set_callback(IN_VALID1, link_on_valid1, 0);
     input_set_callback(IN_4G, link_on_4g_key, 0);
     input_set_callback(IN_WIFI, link_on_wifi_key, 0);
-    printf("LINK: Module initialized\n");
+    log_out(LOG_INFO, "LINK: Module initialized\n");
     return 0;
 }
 
@@ -164,12 +165,12 @@ void link_on_4g_key(unsigned int, int level, std::uintptr_t)
     if (level != 1)
         return;
     if (!debounce_accepts(link_mgr.last_4g_key)) {
-        printf("LINK: 4G toggle ignored (debounce %ds)\n", static_cast<int>(link_timing::key_debounce.count()));
+        log_out(LOG_INFO, "LINK: 4G toggle ignored (debounce %ds)\n", static_cast<int>(link_timing::key_debounce.count()));
         return;
     }
     std::lock_guard guard(req_4g_lock);
     const int value = flip(link_mgr.enabled_4g, link_mgr.req_4g);
-    printf("LINK: 4G toggled -> %s\n", on_off(value));
+    log_out(LOG_INFO, "LINK: 4G toggled -> %s\n", on_off(value));
     notify_send("key_pressed", value != 0 ? "key=4G&status=on" : "key=4G&status=off");
     req_4g_cond.notify_all();
 }
@@ -179,12 +180,12 @@ void link_on_wifi_key(unsigned int, int level, std::uintptr_t)
     if (level != 1)
         return;
     if (!debounce_accepts(link_mgr.last_wifi_key)) {
-        printf("LINK: WiFi toggle ignored (debounce %ds)\n", static_cast<int>(link_timing::key_debounce.count()));
+        log_out(LOG_INFO, "LINK: WiFi toggle ignored (debounce %ds)\n", static_cast<int>(link_timing::key_debounce.count()));
         return;
     }
     std::lock_guard guard(req_wifi_lock);
     const int value = flip(link_mgr.enabled_wifi, link_mgr.req_wifi);
-    printf("LINK: WiFi toggled -> %s\n", on_off(value));
+    log_out(LOG_INFO, "LINK: WiFi toggled -> %s\n", on_off(value));
     notify_send("key_pressed", value != 0 ? "key=WiFi&status=on" : "key=WiFi&status=off");
     req_wifi_cond.notify_all();
 }
@@ -193,7 +194,7 @@ int link_toggle_4g()
 {
     std::lock_guard guard(req_4g_lock);
     const int value = flip(link_mgr.enabled_4g, link_mgr.req_4g);
-    printf("LINK: 4G software toggle -> %s\n", on_off(value));
+    log_out(LOG_INFO, "LINK: 4G software toggle -> %s\n", on_off(value));
     req_4g_cond.notify_all();
     return value;
 }
@@ -202,7 +203,7 @@ int link_toggle_wifi()
 {
     std::lock_guard guard(req_wifi_lock);
     const int value = flip(link_mgr.enabled_wifi, link_mgr.req_wifi);
-    printf("LINK: WiFi software toggle -> %s\n", on_off(value));
+    log_out(LOG_INFO, "LINK: WiFi software toggle -> %s\n", on_off(value));
     req_wifi_cond.notify_all();
     return value;
 }

@@ -1,6 +1,7 @@
 // The WiFi worker: starts and stops the access point through its script when the WiFi
 // switch changes, and verifies a start with the health check.
 #include "link_internal.h"
+#include "log.h"
 
 #include "board_root.h"
 #include "led.h"
@@ -31,7 +32,7 @@ constexpr const char ap_mode_check[] = "iw dev wlan0 info | grep -q 'type AP' 2>
 
 bool health_failed(const char *why)
 {
-    printf("LINK: WiFi health check failed - %s\n", why);
+    log_out(LOG_WARNING, "LINK: WiFi health check failed - %s\n", why);
     return false;
 }
 
@@ -54,7 +55,7 @@ bool healthy()
         return health_failed("cannot read operstate value");
     state[std::strcspn(state, "\n")] = '\0';
     if (std::strcmp(state, "up") != 0) {
-        printf("LINK: WiFi health check failed - wlan0 is %s\n", state);
+        log_out(LOG_WARNING, "LINK: WiFi health check failed - wlan0 is %s\n", state);
         return false;
     }
     if (!command_ok(address_check))
@@ -69,37 +70,37 @@ void set_state(int state) { link_mgr.state_wifi.store(state); }
 // Turn-on with state_wifi_lock held.
 void start_ap()
 {
-    printf("LINK: WiFi enabled -> starting AP\n");
+    log_out(LOG_INFO, "LINK: WiFi enabled -> starting AP\n");
     link_mgr.wifi_generation++;
     set_state(LINK_STARTING);
     link_mgr.wifi_recovery_attempts = 0;
     if (link_wifi_script("start") != 0) {
         set_state(LINK_FAILED);
         led_blink(LED_WIFI, 5);
-        fprintf(stderr, "LINK: WiFi AP start failed\n");
+        log_err(LOG_ERR, "LINK: WiFi AP start failed\n");
         return;
     }
     std::this_thread::sleep_for(link_timing::ap_settle);
     if (link_wifi_health_check() == 1) {
         set_state(LINK_UP);
         led_on(LED_WIFI);
-        printf("LINK: WiFi AP started and verified\n");
+        log_out(LOG_INFO, "LINK: WiFi AP started and verified\n");
     } else {
         set_state(LINK_FAILED);
         led_blink(LED_WIFI, 3);
-        printf("LINK: WiFi AP started but verification failed\n");
+        log_out(LOG_WARNING, "LINK: WiFi AP started but verification failed\n");
     }
 }
 
 void stop_ap()
 {
-    printf("LINK: WiFi disabled -> stopping AP\n");
+    log_out(LOG_INFO, "LINK: WiFi disabled -> stopping AP\n");
     link_mgr.wifi_generation++;
     link_wifi_script("stop");
     set_state(LINK_OFF);
     link_mgr.wifi_recovery_attempts = 0;
     led_off(LED_WIFI);
-    printf("LINK: WiFi AP stopped\n");
+    log_out(LOG_INFO, "LINK: WiFi AP stopped\n");
 }
 
 }  // namespace
@@ -110,7 +111,7 @@ int link_wifi_script(const char *action)
     const std::string command = shell_quote(board_path(ap_script)) + " " + action;
     const int status = run_command(command);
     if (status < 0) {
-        fprintf(stderr, "LINK: Failed to execute wifi_ap.sh %s: %s\n", action, strerror(errno));
+        log_err(LOG_ERR, "LINK: Failed to execute wifi_ap.sh %s: %s\n", action, strerror(errno));
         return -1;
     }
     // A script killed by a signal has failed, though its exit status bits read 0.
@@ -123,7 +124,7 @@ int link_wifi_health_check() { return healthy() ? 1 : 0; }
 
 void link_wifi_worker()
 {
-    printf("LINK: WiFi worker thread started\n");
+    log_out(LOG_INFO, "LINK: WiFi worker thread started\n");
     while (link_mgr.worker_wifi_running.load() != 0) {
         int request;
         {

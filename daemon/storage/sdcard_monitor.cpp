@@ -1,4 +1,5 @@
 #include "sdcard_monitor.h"
+#include "log.h"
 
 #include "board_root.h"
 #include "notify.h"
@@ -36,7 +37,7 @@ bool pause_between_scans()
 void *notify_sdcard_monitor_thread(void *)
 {
     int prev = notify_sdcard_scan(nullptr);
-    printf("NOTIFY: SD card monitor started (interval=%llds, initial=%s)\n", sdmon.interval_ms.load() / 1000,
+    log_out(LOG_INFO, "NOTIFY: SD card monitor started (interval=%llds, initial=%s)\n", sdmon.interval_ms.load() / 1000,
            prev != 0 ? "mounted" : "not mounted");
     while (sdmon.sdmon_running.load() != 0) {
         if (!pause_between_scans())
@@ -47,15 +48,15 @@ void *notify_sdcard_monitor_thread(void *)
             char params[64];
             std::snprintf(params, sizeof params, "space=%llu", static_cast<unsigned long long>(size));
             notify_send("sdcard_plugin", params);
-            printf("NOTIFY: sdcard_plugin (space=%llu KB)\n", static_cast<unsigned long long>(size));
+            log_out(LOG_INFO, "NOTIFY: sdcard_plugin (space=%llu KB)\n", static_cast<unsigned long long>(size));
         }
         if (prev == 1 && cur == 0) {
             notify_send("sdcard_unplug", nullptr);
-            puts("NOTIFY: sdcard_unplug");
+            log_out(LOG_INFO, "NOTIFY: sdcard_unplug");
         }
         prev = cur;
     }
-    puts("NOTIFY: SD card monitor stopped");
+    log_out(LOG_INFO, "NOTIFY: SD card monitor stopped");
     return nullptr;
 }
 
@@ -79,7 +80,7 @@ int notify_sdcard_monitor_start()
     sdmon.sdmon_running.store(1);
     if (pthread_create(&sdmon.thread, nullptr, notify_sdcard_monitor_thread, nullptr) != 0) {
         sdmon.sdmon_running.store(0);
-        fputs("NOTIFY: Failed to create SD card monitor thread\n", stderr);
+        log_err(LOG_ERR, "NOTIFY: Failed to create SD card monitor thread\n");
         return -1;
     }
     return 0;

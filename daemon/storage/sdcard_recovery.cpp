@@ -1,4 +1,5 @@
 #include "sdcard_recovery.h"
+#include "log.h"
 
 #include "board_root.h"
 #include "led.h"
@@ -55,15 +56,15 @@ struct sdcard_recovery_module {
 };
 sdcard_recovery_module recovery;
 
-__attribute__((format(printf, 1, 2))) void sdcard_log(const char *format, ...)
+// One whole line, tag and message together, so no other thread's line lands inside it.
+__attribute__((format(printf, 2, 3))) void sdcard_log(int priority, const char *format, ...)
 {
-    std::fprintf(stderr, "%s: ", "SDCARD");
+    char message[512];
     va_list args;
     va_start(args, format);
-    std::vfprintf(stderr, format, args);
+    std::vsnprintf(message, sizeof message, format, args);
     va_end(args);
-    std::fputc('\n', stderr);
-    std::fflush(stderr);
+    log_err(priority, "SDCARD: %s", message);
 }
 
 // Waits DURATION unless stopped first; false when the thread should end.
@@ -78,7 +79,7 @@ void set_state(unsigned next)
 {
     unsigned previous = recovery.recovery_state.exchange(next);
     if (previous != next)
-        sdcard_log("state: %s \u2192 %s", state_names[previous], state_names[next]);
+        sdcard_log(LOG_INFO, "state: %s \u2192 %s", state_names[previous], state_names[next]);
 }
 
 std::uint64_t size_kib(const struct statvfs &stats)
@@ -160,14 +161,14 @@ bool write_driver_file(const char *name, int &error)
 void mmc_unbind()
 {
     if (recovery.mmc_address.empty() && mmc_find_address() != 0) {
-        sdcard_log("cannot find MMC address for unbind");
+        sdcard_log(LOG_WARNING, "cannot find MMC address for unbind");
         return;
     }
     int error = 0;
     if (write_driver_file("unbind", error))
-        sdcard_log("unbound MMC device %s", recovery.mmc_address.c_str());
+        sdcard_log(LOG_INFO, "unbound MMC device %s", recovery.mmc_address.c_str());
     else
-        sdcard_log("unbind failed for %s: %s", recovery.mmc_address.c_str(), std::strerror(error));
+        sdcard_log(LOG_WARNING, "unbind failed for %s: %s", recovery.mmc_address.c_str(), std::strerror(error));
 }
 
 bool card_probe()
@@ -212,7 +213,7 @@ void sdcard_unmount_all()
         if (card == nullptr)
             return;
         run_command("umount -l " + shell_quote(card->mount_point) + " 2>/dev/null");
-        sdcard_log("unmounted %s", card->mount_point.c_str());
+        sdcard_log(LOG_INFO, "unmounted %s", card->mount_point.c_str());
     }
 }
 
@@ -228,7 +229,7 @@ void sdcard_clear_units()
     if (sdcard_find_mount(card)) {
         std::string unit = mount_unit_name(card.mount_point);
         stop_unit(unit);
-        sdcard_log("cleared systemd unit: %s", unit.c_str());
+        sdcard_log(LOG_INFO, "cleared systemd unit: %s", unit.c_str());
     }
     std::string automount = std::string(SDCARD_AUTOMOUNT_BASE) + "/" +
                             (recovery.volume_label.empty() ? default_label : recovery.volume_label) + "-" +
@@ -276,30 +277,30 @@ bool remount_attempt()
     // A symbolic link planted at the mount point would carry the mount elsewhere.
     struct stat info {};
     if (lstat(local_path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        sdcard_log("mount point %s is not a directory", mount_path.c_str());
+        sdcard_log(LOG_WARNING, "mount point %s is not a directory", mount_path.c_str());
         return false;
     }
 
     int status = run_command("systemd-mount --no-block -o umask=007,gid=6 -t auto " + shell_quote(card_partition) +
                              " " + shell_quote(mount_path) + " 2>&1");
     if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        sdcard_log("systemd-mount failed (exit %d)", exit_code_of(status));
+        sdcard_log(LOG_WARNING, "systemd-mount failed (exit %d)", exit_code_of(status));
         return false;
     }
     // A directory that is not (yet) a mount point would pass statvfs with the statistics
     // of the file system below it, so success also needs the card in the mount table.
     if (!wait_for_card_mount(mount_path)) {
-        sdcard_log("mount did not appear at %s", mount_path.c_str());
+        sdcard_log(LOG_WARNING, "mount did not appear at %s", mount_path.c_str());
         return false;
     }
     struct statvfs stats {};
     if (statvfs(local_path.c_str(), &stats) != 0) {
-        sdcard_log("statvfs verify failed: %s", std::strerror(errno));
+        sdcard_log(LOG_WARNING, "statvfs verify failed: %s", std::strerror(errno));
         return false;
     }
-    sdcard_log("mounted %s to %s (%llu KB)", card_partition, mount_path.c_str(),
+    sdcard_log(LOG_INFO, "mounted %s to %s (%llu KB)", card_partition, mount_path.c_str(),
                static_cast<unsigned long long>(size_kib(stats)));
-    sdcard_log("recovery successful");
+    sdcard_log(LOG_INFO, "recovery successful");
     return true;
 }
 
@@ -309,12 +310,12 @@ void act_mounted()
     if (health == HEALTH_OK)
         return;
     if (health == HEALTH_NO_MOUNT) {
-        sdcard_log("mount disappeared, card may have been removed");
+        sdcard_log(LOG_WARNING, "mount disappeared, card may have been removed");
         set_state(UNBOUND);
         led_off(LED_STORAGE);
         return;
     }
-    sdcard_log("health check failed: %d", health);
+    sdcard_log(LOG_WARNING, "health check failed: %d", health);
     set_state(DEGRADED);
     led_blink(LED_STORAGE, 1);
 }
@@ -330,7 +331,7 @@ void act_degraded()
 
 void enter_remounting(const char *how)
 {
-    sdcard_log("%s", how);
+    sdcard_log(LOG_WARNING, "%s", how);
     recovery.remount_failures = 0;
     set_state(REMOUNTING);
     led_blink(LED_STORAGE, 1);
@@ -364,9 +365,9 @@ void act_remounting()
         return;
     }
     ++recovery.remount_failures;
-    sdcard_log("remount attempt %d/%d failed", recovery.remount_failures, max_remount_failures);
+    sdcard_log(LOG_WARNING, "remount attempt %d/%d failed", recovery.remount_failures, max_remount_failures);
     if (recovery.remount_failures >= max_remount_failures) {
-        sdcard_log("max retries reached, unbinding");
+        sdcard_log(LOG_WARNING, "max retries reached, unbinding");
         mmc_unbind();
         recovery.remount_failures = 0;
         set_state(UNBOUND);
@@ -376,10 +377,10 @@ void act_remounting()
 
 void *sdcard_recovery_thread(void *)
 {
-    sdcard_log("recovery thread started (poll=%llds)",
+    sdcard_log(LOG_INFO, "recovery thread started (poll=%llds)",
                static_cast<long long>(recovery.timing.poll.count() / 1000));
     mmc_find_address();
-    sdcard_log("MMC address: %s", recovery.mmc_address.empty() ? "(not found)" : recovery.mmc_address.c_str());
+    sdcard_log(LOG_INFO, "MMC address: %s", recovery.mmc_address.empty() ? "(not found)" : recovery.mmc_address.c_str());
     // The LED is only written when it shows something else (it starts dark), so a card
     // absent at start-up leaves the LED files alone.
     if (sdcard_health_check() == HEALTH_OK) {
@@ -391,7 +392,7 @@ void *sdcard_recovery_thread(void *)
         if (led_get_mode(LED_STORAGE) != LED_MODE_OFF)
             led_off(LED_STORAGE);
     }
-    sdcard_log("initial state: %s", state_names[recovery.recovery_state.load()]);
+    sdcard_log(LOG_INFO, "initial state: %s", state_names[recovery.recovery_state.load()]);
 
     while (recovery.recovery_running.load() != 0) {
         if (!pause_unless_stopped(recovery.timing.poll))
@@ -411,7 +412,7 @@ void *sdcard_recovery_thread(void *)
             break;
         }
     }
-    sdcard_log("recovery thread stopped");
+    sdcard_log(LOG_INFO, "recovery thread stopped");
     return nullptr;
 }
 
@@ -432,7 +433,7 @@ int sdcard_recovery_start()
     recovery.recovery_running.store(1);
     if (pthread_create(&recovery.thread, nullptr, sdcard_recovery_thread, nullptr) != 0) {
         recovery.recovery_running.store(0);
-        sdcard_log("failed to create recovery thread");
+        sdcard_log(LOG_WARNING, "failed to create recovery thread");
         return -1;
     }
     return 0;
@@ -461,24 +462,24 @@ int sdcard_health_check()
         return HEALTH_NO_MOUNT;
     // The option "ro" itself; "rootcontext=" or "errors=remount-ro" are no read-only mount.
     if (mount_is_read_only(card.options)) {
-        sdcard_log("mount is read-only (options: %s)", card.options.c_str());
+        sdcard_log(LOG_WARNING, "mount is read-only (options: %s)", card.options.c_str());
         return HEALTH_READ_ONLY;
     }
     std::string local_path = board_path(card.mount_point);
     struct statvfs stats {};
     if (statvfs(local_path.c_str(), &stats) != 0) {
         int error = errno;
-        sdcard_log("statvfs failed: %s (errno=%d)", std::strerror(error), error);
+        sdcard_log(LOG_WARNING, "statvfs failed: %s (errno=%d)", std::strerror(error), error);
         return HEALTH_IO_ERROR;
     }
     std::unique_ptr<DIR, int (*)(DIR *)> dir(opendir(local_path.c_str()), closedir);
     if (!dir) {
-        sdcard_log("opendir(%s) failed: %s", card.mount_point.c_str(), std::strerror(errno));
+        sdcard_log(LOG_WARNING, "opendir(%s) failed: %s", card.mount_point.c_str(), std::strerror(errno));
         return HEALTH_IO_ERROR;
     }
     errno = 0;
     if (readdir(dir.get()) == nullptr && errno != 0) {
-        sdcard_log("readdir failed: %s", std::strerror(errno));
+        sdcard_log(LOG_WARNING, "readdir failed: %s", std::strerror(errno));
         return HEALTH_IO_ERROR;
     }
     return HEALTH_OK;
