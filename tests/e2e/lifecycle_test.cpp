@@ -306,3 +306,32 @@ TEST(Lifecycle, DaemonModeDetachesIntoItsOwnSession)
 }
 
 }  // namespace
+
+namespace {
+
+// Under systemd the journal reads each line's level from a "<N>" prefix; it is told that
+// it is the stream through JOURNAL_STREAM, the device and inode of the daemon's output.
+TEST(Lifecycle, UnderTheJournalEveryLineCarriesItsLevel)
+{
+    SimBoard board;
+    std::string log = board.root() + "/journal.log";
+    std::string script =
+        "exec >\"$LOG\" 2>&1; export JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1);"
+        "\"$DAEMON\" -f & pid=$!;"
+        "for i in $(seq 200); do grep -q 'All services started' \"$LOG\" && break; sleep 0.1; done;"
+        "kill -TERM $pid; wait $pid";
+    auto env = board.env();
+    env["LD_PRELOAD"] = preload_list();
+    env["LOG"] = log;
+    env["DAEMON"] = daemon_binary();
+    RunResult run = run_program({"/bin/sh", "-c", script}, env, 30s);
+    ASSERT_EQ(run.status, 0) << read_file(log);
+    auto lines = lines_of(read_file(log));
+    ASSERT_GT(lines.size(), 20u);
+    for (const std::string &line : lines)
+        EXPECT_TRUE(line.size() > 3 && line[0] == '<' && line[2] == '>') << line;
+    EXPECT_EQ(count_lines(read_file(log), "<6>All services started"), 1);
+    EXPECT_EQ(lines.back(), "<6>GPIO manager stopped");
+}
+
+}  // namespace
