@@ -16,9 +16,9 @@ using clock = std::chrono::steady_clock;
 
 struct watched_thread {
     const char *name;
-    // The slowest legitimate step between two beats, with room to spare. Outside programs
-    // are bounded by their time limits (about 30 s for a script); the short commands
-    // (pgrep, ip, iw, systemctl, umount, blkid) normally take well under a second.
+    // The slowest legitimate step between two beats, with room to spare: a script counts
+    // its time limit (about 30 s), each short command (pgrep, ip, iw, systemctl, umount,
+    // blkid), which normally takes well under a second, 10 s.
     std::chrono::seconds allowance;
 };
 
@@ -27,20 +27,20 @@ const watched_thread watched[WATCHDOG_THREAD_COUNT] = {
     // write, a request posted); the pause is 100 ms, 10 s at the most.
     {"input monitor", 30s},
     // A turn may health-check the access point (up to five short commands) and recover it:
-    // stop script, 2 s, start script, 3 s, a second check. Waiting for the WiFi worker to
-    // finish a start or stop is idle.
+    // stop script, 2 s, start script, 3 s, a second check: about 165 s. Waiting for the
+    // WiFi worker to finish a start or stop is idle.
     {"link manager", 240s},
     // One dial attempt: up to 30 looks at the interface 1 s apart, then ending the dialer
-    // (3 s of SIGTERM, then SIGKILL).
+    // (3 s of SIGTERM, then SIGKILL): about 35 s.
     {"link 4G worker", 90s},
-    // Start script, 2 s, the health check; or the stop script. Waiting for a request, or
-    // for the manager to finish a recovery, is idle.
+    // Start script, 2 s, the health check (about 80 s); or the stop script. Waiting for a
+    // request, or for the manager to finish a recovery, is idle.
     {"link WiFi worker", 150s},
     // A scan reads the mount table and the card's size; the pause is 2 s.
     {"SD card monitor", 60s},
     // A remount stops units, unmounts and mounts again with a dozen short commands, of
-    // which a stop may wait for a hung mount until its time limit, then waits up to 11 s
-    // for the mount; a bind waits 2 s before its probe. The pause is 3 s.
+    // which two stops may wait for a hung mount until their time limits, then waits up to
+    // 11 s for the mount: about 180 s. A bind waits 2 s before its probe; the pause is 3 s.
     {"SD card recovery", 300s},
     // Waiting for a client is idle; a turn hands the connection to a thread of its own.
     {"control server", 30s},
