@@ -10,17 +10,21 @@
 #include "link.h"
 #include "notify.h"
 #include "power.h"
+#include "sd_notify.h"
 #include "sdcard_monitor.h"
 #include "sdcard_recovery.h"
+#include "watchdog.h"
 
 #include <fcntl.h>
 #include <getopt.h>
 #include <pthread.h>
 #include <signal.h>
 #include <syslog.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <span>
@@ -192,6 +196,14 @@ void stop_services()
     log_out(LOG_INFO, "All services stopped");
 }
 
+// Sleeps PAUSE at most; a signal ends the sleep early, as it ends sleep(1).
+void pause_run_loop(std::chrono::milliseconds pause)
+{
+    const auto nanoseconds = std::chrono::nanoseconds(pause).count();
+    const timespec duration{static_cast<time_t>(nanoseconds / 1000000000), static_cast<long>(nanoseconds % 1000000000)};
+    nanosleep(&duration, nullptr);
+}
+
 void cleanup_modules()
 {
     log_out(LOG_INFO, "Cleaning up...");
@@ -233,6 +245,8 @@ int daemon_main(int argc, char **argv)
 
     if (daemon_mode == 1 && detach() < 0)
         return 0;
+    // After the fork: the watchdog's WATCHDOG_PID names the process that runs the modules.
+    sd_notify_init();
 
     route_stop_signals_to_main_thread(SIG_BLOCK);
     log_out(LOG_INFO, "Initializing GPIO manager...");
@@ -249,12 +263,14 @@ int daemon_main(int argc, char **argv)
         return 1;
     }
     log_out(LOG_INFO, "All services started");
+    sd_notify_send("READY=1");
     beep_once(100);  // returns at once; the worker plays it
     route_stop_signals_to_main_thread(SIG_UNBLOCK);
 
     while (main_running.load() != 0)
-        sleep(1);
+        pause_run_loop(watchdog_tick());
 
+    sd_notify_send("STOPPING=1");
     stop_services();
     cleanup_modules();
 

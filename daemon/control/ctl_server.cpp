@@ -4,6 +4,7 @@
 #include "board_root.h"
 #include "ctl_dispatch.h"
 #include "unique_fd.h"
+#include "watchdog.h"
 
 #include <pthread.h>
 #include <sys/socket.h>
@@ -180,7 +181,9 @@ void start_connection_thread(int fd)
 void *ctl_accept_thread(void *)
 {
     while (ctl_server.running.load()) {
+        watchdog_idle(WATCHDOG_CTL_ACCEPT);
         int fd = accept4(ctl_server.listen_fd.load(), nullptr, nullptr, SOCK_CLOEXEC);
+        watchdog_beat(WATCHDOG_CTL_ACCEPT);
         if (fd < 0) {
             int err = errno;
             if (!ctl_server.running.load())

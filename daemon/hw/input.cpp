@@ -2,6 +2,7 @@
 #include "log.h"
 
 #include "gpio.h"
+#include "watchdog.h"
 
 #include <algorithm>
 #include <atomic>
@@ -63,6 +64,7 @@ void input_monitor_thread()
 {
     log_out(LOG_INFO, "INPUT: Monitor thread started (interval=%dms)\n", input.interval_ms.load());
     while (input.running.load() == 1) {
+        watchdog_beat(WATCHDOG_INPUT);
         poll_inputs();
         sleep_interval();
     }

@@ -6,6 +6,7 @@
 #include "board_root.h"
 #include "led.h"
 #include "process.h"
+#include "watchdog.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -168,6 +169,7 @@ void link_4g_worker()
 {
     log_out(LOG_INFO, "LINK: 4G worker thread started\n");
     while (link_mgr.worker_4g_running.load() != 0) {
+        watchdog_idle(WATCHDOG_LINK_4G);
         int request;
         {
             std::unique_lock guard(req_4g_lock);
@@ -178,6 +180,7 @@ void link_4g_worker()
             request = link_mgr.req_4g;
             link_mgr.req_4g = -1;
         }
+        watchdog_beat(WATCHDOG_LINK_4G);
         // Once the stop has begun (pacing ended first), a request still in the slot starts
         // no new attempt: the stop sequence takes the dialer down anyway.
         if (link_mgr.worker_4g_running.load() == 0 || link_mgr.link_running.load() == 0)

@@ -6,6 +6,7 @@
 #include "board_root.h"
 #include "input.h"
 #include "led.h"
+#include "watchdog.h"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -141,14 +142,18 @@ void check_wifi()
     unsigned generation;
     {
         // Waits while the worker starts or stops the access point.
+        watchdog_idle(WATCHDOG_LINK_MANAGER);
         std::lock_guard guard(state_wifi_lock);
+        watchdog_beat(WATCHDOG_LINK_MANAGER);
         const int state = link_mgr.state_wifi.load();
         if (state != LINK_UP && state != LINK_FAILED)
             return;
         generation = link_mgr.wifi_generation;
     }
     const bool healthy = link_wifi_health_check() == 1;
+    watchdog_idle(WATCHDOG_LINK_MANAGER);
     std::lock_guard guard(state_wifi_lock);
+    watchdog_beat(WATCHDOG_LINK_MANAGER);
     // The check runs without the lock. Had the worker started or stopped the access
     // point meanwhile, the result would describe a half-started or switched-off access
     // point: a needless recovery, or one that brings it back against the switch.
@@ -220,6 +225,7 @@ void link_manager_thread()
 
     std::optional<link_timing::clock::time_point> last_check;
     while (link_mgr.link_running.load() != 0) {
+        watchdog_beat(WATCHDOG_LINK_MANAGER);
         const auto now = link_timing::clock::now();
         update_ethernet_led();
         if (!last_check || now - *last_check >= link_timing::wifi_check_interval) {

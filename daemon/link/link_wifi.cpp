@@ -6,6 +6,7 @@
 #include "board_root.h"
 #include "led.h"
 #include "process.h"
+#include "watchdog.h"
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -126,6 +127,7 @@ void link_wifi_worker()
 {
     log_out(LOG_INFO, "LINK: WiFi worker thread started\n");
     while (link_mgr.worker_wifi_running.load() != 0) {
+        watchdog_idle(WATCHDOG_LINK_WIFI);
         int request;
         {
             std::unique_lock guard(req_wifi_lock);
@@ -143,6 +145,7 @@ void link_wifi_worker()
         if (link_mgr.worker_wifi_running.load() == 0 || link_mgr.link_running.load() == 0)
             return;
         std::lock_guard state(state_wifi_lock);
+        watchdog_beat(WATCHDOG_LINK_WIFI);
         if (request != 0)
             start_ap();
         else

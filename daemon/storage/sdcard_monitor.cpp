@@ -4,6 +4,7 @@
 #include "board_root.h"
 #include "notify.h"
 #include "sdcard_mounts.h"
+#include "watchdog.h"
 
 #include <pthread.h>
 #include <sys/statvfs.h>
@@ -36,10 +37,12 @@ bool pause_between_scans()
 
 void *notify_sdcard_monitor_thread(void *)
 {
+    watchdog_beat(WATCHDOG_SDCARD_MONITOR);
     int prev = notify_sdcard_scan(nullptr);
     log_out(LOG_INFO, "NOTIFY: SD card monitor started (interval=%llds, initial=%s)\n", sdmon.interval_ms.load() / 1000,
            prev != 0 ? "mounted" : "not mounted");
     while (sdmon.sdmon_running.load() != 0) {
+        watchdog_beat(WATCHDOG_SDCARD_MONITOR);
         if (!pause_between_scans())
             break;
         std::uint64_t size = 0;

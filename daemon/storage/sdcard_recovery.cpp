@@ -7,6 +7,7 @@
 #include "process.h"
 #include "sdcard_mounts.h"
 #include "unique_fd.h"
+#include "watchdog.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -377,6 +378,7 @@ void act_remounting()
 
 void *sdcard_recovery_thread(void *)
 {
+    watchdog_beat(WATCHDOG_SDCARD_RECOVERY);
     sdcard_log(LOG_INFO, "recovery thread started (poll=%llds)",
                static_cast<long long>(recovery.timing.poll.count() / 1000));
     mmc_find_address();
@@ -395,6 +397,7 @@ void *sdcard_recovery_thread(void *)
     sdcard_log(LOG_INFO, "initial state: %s", state_names[recovery.recovery_state.load()]);
 
     while (recovery.recovery_running.load() != 0) {
+        watchdog_beat(WATCHDOG_SDCARD_RECOVERY);
         if (!pause_unless_stopped(recovery.timing.poll))
             break;
         switch (recovery.recovery_state.load()) {
