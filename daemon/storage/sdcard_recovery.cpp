@@ -54,7 +54,8 @@ struct sdcard_recovery_module {
     // instead of starting (and so cancelling) another.
     bool remount_pending = false;
     std::string remount_path;
-    // Set by a successful eject (another thread), cleared here once the card is out.
+    // Set by an eject (in its connection thread) and kept when it succeeds; cleared here
+    // once the card is out.
     std::atomic<bool> eject_hold{false};
     sdcard_recovery_timing timing;
     // Paces the polls; stop wakes it, so no pause outlasts a stop. An eject pokes it

@@ -49,8 +49,9 @@ std::string sdcard_label_from(std::string_view blkid_output);
 // The current state, for tests and diagnostics.
 unsigned sdcard_recovery_get_state();
 
-// Eject hold: set by a successful eject, so the recovery does not mount the card again
-// while it still sits in its slot. While it holds, the recovery mounts, binds and unbinds
+// Eject hold: set by an eject from its start (so no remount races its unmounts) and kept
+// when it succeeds, so the recovery does not mount the card again while it still sits in
+// its slot. While it holds, the recovery mounts, binds and unbinds
 // nothing; it ends once the card's device has gone (the card was taken out; putting it
 // back mounts it as any inserted card), or with the daemon (sdcard_recovery_init).
 void sdcard_recovery_set_eject_hold(bool hold);
