@@ -4,6 +4,7 @@
 #include "board_root.h"
 #include "process.h"
 #include "sdcard_mounts.h"
+#include "sdcard_recovery.h"
 #include "unique_fd.h"
 
 #include <dirent.h>
@@ -13,20 +14,24 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace {
 
-// Mount points handled by one eject; any beyond are counted but left mounted.
-constexpr std::size_t max_eject_mounts = 16;
+// Mount points handled by one eject or status request, so a table flooded with card
+// mounts cannot hold a connection for ever: an eject counts the rest but leaves them
+// mounted; a status request lists and sums them but asks fuser about these first ones only.
+constexpr std::size_t max_handled_mounts = 16;
 // Longest text in the status record's two lists (96-byte fields).
 constexpr std::size_t max_list_chars = 95;
 // One line of fuser's output, as far as it is read.
@@ -106,18 +111,20 @@ void append_listed(std::string &list, std::string_view piece)
 
 }  // namespace
 
-std::size_t ctl_count_line_reads(std::string_view text, std::size_t max_chars)
+std::vector<std::string> ctl_fuser_pids(std::string_view output)
 {
-    std::size_t reads = 0;
-    while (!text.empty()) {
-        std::size_t newline = text.find('\n');
-        std::size_t take = newline == std::string_view::npos ? text.size() : newline + 1;
-        if (take > max_chars)
-            take = max_chars;
-        text.remove_prefix(take);
-        ++reads;
+    std::vector<std::string> pids;
+    while (!output.empty()) {
+        std::size_t start = output.find_first_not_of(" \t\n");
+        if (start == std::string_view::npos)
+            break;
+        output.remove_prefix(start);
+        std::string_view word = output.substr(0, output.find_first_of(" \t\n"));
+        if (word.find_first_not_of("0123456789") == std::string_view::npos)
+            pids.emplace_back(word);
+        output.remove_prefix(word.size());
     }
-    return reads;
+    return pids;
 }
 
 std::size_t ctl_rtty_on(const ControlRequest &, ctl_reply &reply)
@@ -192,18 +199,22 @@ std::size_t ctl_sdcard_remove(const ControlRequest &, ctl_reply &reply)
         if (!sdcard_is_card_mount(entry))
             continue;
         ++found;
-        if (mounts.size() < max_eject_mounts)
+        if (mounts.size() < max_handled_mounts)
             mounts.push_back(entry.mount_point);
     }
     if (found == 0) {
         eject_log(LOG_INFO, "SDCARD: No SD card to remove");
         return sizeof(SdCardRemoveReply);
     }
+    // From here the recovery starts no remount, so none can race the unmounts below.
+    bool held_before = sdcard_recovery_eject_held();
+    sdcard_recovery_set_eject_hold(true);
 
-    int killed = 0;
+    // A process using two card mounts is one process.
+    std::set<std::string> users_seen;
     for (const std::string &mount_point : mounts) {
-        std::string users = fuser_output(mount_point);
-        killed += static_cast<int>(ctl_count_line_reads(users, max_fuser_line));
+        for (std::string &pid : ctl_fuser_pids(fuser_output(mount_point)))
+            users_seen.insert(std::move(pid));
         // fuser -k on a directory that is no longer a mount point (the recovery thread
         // may have unmounted it meanwhile) would kill every user of the file system
         // below it, so the table is asked again right before. (fuser's own -M check
@@ -213,11 +224,22 @@ std::size_t ctl_sdcard_remove(const ControlRequest &, ctl_reply &reply)
         eject_log(LOG_INFO, "SDCARD: Killed processes on %s", mount_point.c_str());
     }
 
+    int killed = static_cast<int>(users_seen.size());
+
     std::this_thread::sleep_for(kill_settle);
 
+    std::vector<int> umount_status;
+    for (const std::string &mount_point : mounts)
+        umount_status.push_back(run_command("umount -l " + shell_quote(mount_point) + " 2>/dev/null"));
+    // An unmount counts only once its mount has left the table: umount can succeed and
+    // leave a mount stacked below, and a card pulled while one remains is pulled mounted.
+    std::vector<mount_entry> remaining = sdcard_card_mounts();
     int unmounted = 0;
-    for (const std::string &mount_point : mounts) {
-        if (run_command("umount -l " + shell_quote(mount_point) + " 2>/dev/null") == 0) {
+    for (std::size_t i = 0; i < mounts.size(); ++i) {
+        const std::string &mount_point = mounts[i];
+        bool gone = std::none_of(remaining.begin(), remaining.end(),
+                                 [&](const mount_entry &entry) { return entry.mount_point == mount_point; });
+        if (umount_status[i] == 0 && gone) {
             eject_log(LOG_INFO, "SDCARD: Lazy-unmounted %s", mount_point.c_str());
             ++unmounted;
         } else {
@@ -226,6 +248,13 @@ std::size_t ctl_sdcard_remove(const ControlRequest &, ctl_reply &reply)
         rmdir(board_path(mount_point).c_str());
     }
     run_command("rm -f /tmp/.automount-homepi-* 2>/dev/null");
+
+    // Only a card whose mounts are all gone stays unmounted; otherwise the recovery keeps
+    // looking after it as before.
+    if (unmounted == found)
+        sdcard_recovery_poll_now();
+    else if (!held_before)
+        sdcard_recovery_set_eject_hold(false);
 
     out.result = unmounted == found ? SDCARD_REMOVE_OK : SDCARD_REMOVE_PARTIAL;
     out.found = static_cast<std::uint8_t>(found);
@@ -258,6 +287,10 @@ std::size_t ctl_sdcard_status(const ControlRequest &, ctl_reply &reply)
             free += (static_cast<std::uint64_t>(stats.f_frsize) * stats.f_bfree) >> 10;
         }
         append_listed(mount_list, entry.mount_point);
+        if (n >= max_handled_mounts) {
+            ++n;
+            continue;
+        }
 
         std::string users = fuser_output(entry.mount_point);
         std::string_view line(users);

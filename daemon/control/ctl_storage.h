@@ -7,7 +7,9 @@
 #include "ctl_dispatch.h"
 
 #include <cstddef>
+#include <string>
 #include <string_view>
+#include <vector>
 
 std::size_t ctl_rtty_on(const ControlRequest &request, ctl_reply &reply);
 std::size_t ctl_rtty_off(const ControlRequest &request, ctl_reply &reply);
@@ -17,6 +19,6 @@ std::size_t ctl_read_ina236(const ControlRequest &request, ctl_reply &reply);
 std::size_t ctl_sdcard_remove(const ControlRequest &request, ctl_reply &reply);
 std::size_t ctl_sdcard_status(const ControlRequest &request, ctl_reply &reply);
 
-// How many reads of at most MAX_CHARS characters, each ending at a newline or earlier,
-// it takes to read TEXT line by line (what fgets with a buffer of MAX_CHARS + 1 does).
-std::size_t ctl_count_line_reads(std::string_view text, std::size_t max_chars);
+// The process ids in the standard output of "fuser -m" (ids separated by blanks, tabs or
+// newlines; fuser writes the access letters and names to standard error), in order.
+std::vector<std::string> ctl_fuser_pids(std::string_view output);

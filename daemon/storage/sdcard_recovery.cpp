@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -50,10 +51,19 @@ struct sdcard_recovery_module {
     std::atomic<int> recovery_running{0};
     pthread_t thread{};
     int remount_failures = 0;
+    // A remount whose mount systemd still checks or mounts: the next polls wait for it
+    // instead of starting (and so cancelling) another.
+    bool remount_pending = false;
+    std::string remount_path;
+    // Set by an eject (in its connection thread) and kept when it succeeds; cleared here
+    // once the card is out.
+    std::atomic<bool> eject_hold{false};
     sdcard_recovery_timing timing;
-    // Paces the polls; stop wakes it, so no pause outlasts a stop.
+    // Paces the polls; stop wakes it, so no pause outlasts a stop. An eject pokes it
+    // (under the lock), so the poll after an eject comes at once.
     std::mutex wake_lock;
     std::condition_variable wake;
+    bool poked = false;
 };
 sdcard_recovery_module recovery;
 
@@ -76,11 +86,92 @@ bool pause_unless_stopped(std::chrono::milliseconds duration)
     return recovery.recovery_running.load() != 0;
 }
 
+// True when the card's partition has no device node: the card has left its slot (while
+// held, the recovery itself unbinds nothing, so nothing else takes the node away).
+bool card_device_gone()
+{
+    struct stat info {};
+    return lstat(board_path(card_partition).c_str(), &info) != 0 && errno == ENOENT;
+}
+
+// Ends the eject hold once the card has been taken out; true when it did.
+bool release_hold_if_card_out()
+{
+    if (!recovery.eject_hold.load() || !card_device_gone())
+        return false;
+    bool held = true;
+    if (!recovery.eject_hold.compare_exchange_strong(held, false))
+        return false;
+    sdcard_log(LOG_INFO, "card taken out: eject hold released");
+    return true;
+}
+
+// The pause between two polls: ends early on stop or on a poke, and, while the eject hold
+// is on, as soon as the card is taken out, so a card pulled and put back within one poll
+// is still seen leaving. False when the thread should end.
+bool pause_for_poll()
+{
+    auto deadline = std::chrono::steady_clock::now() + recovery.timing.poll;
+    std::unique_lock lock(recovery.wake_lock);
+    for (;;) {
+        auto until = deadline;
+        if (recovery.eject_hold.load())
+            until = std::min(deadline, std::chrono::steady_clock::now() + recovery.timing.hold_watch);
+        if (recovery.wake.wait_until(lock, until, [] { return recovery.recovery_running.load() == 0 || recovery.poked; }))
+            break;
+        if (std::chrono::steady_clock::now() >= deadline)
+            break;
+        lock.unlock();
+        bool released = release_hold_if_card_out();
+        lock.lock();
+        if (released)
+            break;
+    }
+    recovery.poked = false;
+    return recovery.recovery_running.load() != 0;
+}
+
 void set_state(unsigned next)
 {
     unsigned previous = recovery.recovery_state.exchange(next);
     if (previous != next)
         sdcard_log(LOG_INFO, "state: %s \u2192 %s", state_names[previous], state_names[next]);
+}
+
+// The lines of a program's output, without their line ends.
+std::vector<std::string> split_lines(std::string_view text)
+{
+    std::vector<std::string> lines;
+    while (!text.empty()) {
+        std::size_t end = text.find('\n');
+        lines.emplace_back(text.substr(0, end));
+        if (end == std::string_view::npos)
+            break;
+        text.remove_prefix(end + 1);
+    }
+    return lines;
+}
+
+// Word INDEX (from 0) of LINE, words being separated by blanks; empty when there is none.
+std::string_view word_at(std::string_view line, int index)
+{
+    for (int i = 0;; ++i) {
+        std::size_t start = line.find_first_not_of(" \t");
+        if (start == std::string_view::npos)
+            return {};
+        line.remove_prefix(start);
+        std::string_view word = line.substr(0, line.find_first_of(" \t"));
+        if (i == index)
+            return word;
+        line.remove_prefix(word.size());
+    }
+}
+
+// The body of the systemd unit name of PATH, without its suffix.
+std::string unit_body(std::string_view path)
+{
+    std::string unit = mount_unit_name(path);
+    return unit.substr(0, unit.size() - std::strlen(".mount"));
 }
 
 std::uint64_t size_kib(const struct statvfs &stats)
@@ -262,7 +353,64 @@ bool wait_for_card_mount(const std::string &mount_path)
     }
 }
 
-bool remount_attempt()
+enum class remount_result { mounted, pending, failed };
+
+// True while systemd still works on the mount at MOUNT_PATH: a job of its mount unit or of
+// the file-system check of the card's partition is queued or running, or either unit is
+// activating. systemd-mount checks the file system before it mounts, and on a large,
+// dirty card that check outlasts any fixed wait. Unit names are matched whole, never as
+// patterns (a label's escapes hold backslashes).
+bool mount_job_running(const std::string &mount_path)
+{
+    const std::string units[] = {mount_unit_name(mount_path), "systemd-fsck@" + unit_body(card_partition) + ".service"};
+    std::string states;
+    read_command("systemctl is-active " + shell_quote(units[0]) + " " + shell_quote(units[1]) + " 2>/dev/null", states);
+    for (const std::string &line : split_lines(states)) {
+        if (line == "activating")
+            return true;
+    }
+    std::string jobs;
+    read_command("systemctl list-jobs --no-legend --no-pager --full 2>/dev/null", jobs);
+    for (const std::string &line : split_lines(jobs)) {
+        std::string_view unit = word_at(line, 1);  // "JOB UNIT TYPE STATE"
+        if (unit == units[0] || unit == units[1])
+            return true;
+    }
+    return false;
+}
+
+// The new mount answers: the remount has succeeded.
+remount_result verify_mount(const std::string &mount_path)
+{
+    struct statvfs stats {};
+    if (statvfs(board_path(mount_path).c_str(), &stats) != 0) {
+        sdcard_log(LOG_WARNING, "statvfs verify failed: %s", std::strerror(errno));
+        return remount_result::failed;
+    }
+    sdcard_log(LOG_INFO, "mounted %s to %s (%llu KB)", card_partition, mount_path.c_str(),
+               static_cast<unsigned long long>(size_kib(stats)));
+    sdcard_log(LOG_INFO, "recovery successful");
+    return remount_result::mounted;
+}
+
+// Where a mount that has not (yet) shown up at MOUNT_PATH stands. The job is asked before
+// the table, so a job that ends in between has already put its mount there.
+remount_result mount_outcome(const std::string &mount_path, bool first_look)
+{
+    bool running = mount_job_running(mount_path);
+    if (sdcard_is_card_mount_point(mount_path))
+        return verify_mount(mount_path);
+    if (running) {
+        if (first_look)
+            sdcard_log(LOG_INFO, "mount at %s pending: systemd is still checking or mounting the file system",
+                       mount_path.c_str());
+        return remount_result::pending;
+    }
+    sdcard_log(LOG_WARNING, "mount did not appear at %s", mount_path.c_str());
+    return remount_result::failed;
+}
+
+remount_result remount_attempt()
 {
     sdcard_clear_units();
     sdcard_unmount_all();
@@ -271,6 +419,7 @@ bool remount_attempt()
     std::string label = read_label();
     recovery.volume_label = label;
     std::string mount_path = std::string(SDCARD_MOUNT_BASE) + "/" + label;
+    recovery.remount_path = mount_path;
     stop_unit(mount_unit_name(mount_path));
 
     std::string local_path = board_path(mount_path);
@@ -279,30 +428,20 @@ bool remount_attempt()
     struct stat info {};
     if (lstat(local_path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
         sdcard_log(LOG_WARNING, "mount point %s is not a directory", mount_path.c_str());
-        return false;
+        return remount_result::failed;
     }
 
     int status = run_command("systemd-mount --no-block -o umask=007,gid=6 -t auto " + shell_quote(card_partition) +
                              " " + shell_quote(mount_path) + " 2>&1");
     if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         sdcard_log(LOG_WARNING, "systemd-mount failed (exit %d)", exit_code_of(status));
-        return false;
+        return remount_result::failed;
     }
     // A directory that is not (yet) a mount point would pass statvfs with the statistics
     // of the file system below it, so success also needs the card in the mount table.
-    if (!wait_for_card_mount(mount_path)) {
-        sdcard_log(LOG_WARNING, "mount did not appear at %s", mount_path.c_str());
-        return false;
-    }
-    struct statvfs stats {};
-    if (statvfs(local_path.c_str(), &stats) != 0) {
-        sdcard_log(LOG_WARNING, "statvfs verify failed: %s", std::strerror(errno));
-        return false;
-    }
-    sdcard_log(LOG_INFO, "mounted %s to %s (%llu KB)", card_partition, mount_path.c_str(),
-               static_cast<unsigned long long>(size_kib(stats)));
-    sdcard_log(LOG_INFO, "recovery successful");
-    return true;
+    if (wait_for_card_mount(mount_path))
+        return verify_mount(mount_path);
+    return mount_outcome(mount_path, true);
 }
 
 void act_mounted()
@@ -312,6 +451,8 @@ void act_mounted()
         return;
     if (health == HEALTH_NO_MOUNT) {
         sdcard_log(LOG_WARNING, "mount disappeared, card may have been removed");
+        if (recovery.eject_hold.load())
+            sdcard_log(LOG_INFO, "card ejected: it stays unmounted until it is taken out of its slot");
         set_state(UNBOUND);
         led_off(LED_STORAGE);
         return;
@@ -325,7 +466,10 @@ void act_degraded()
 {
     sdcard_unmount_all();
     sdcard_clear_units();
-    mmc_unbind();
+    // An ejected card is not reset: the hold ends when its device goes, and an unbind
+    // would take the device away while the card is still in its slot.
+    if (!recovery.eject_hold.load())
+        mmc_unbind();
     set_state(UNBOUND);
     led_off(LED_STORAGE);
 }
@@ -340,6 +484,8 @@ void enter_remounting(const char *how)
 
 void act_unbound()
 {
+    if (recovery.eject_hold.load())
+        return;
     if (card_probe()) {
         enter_remounting("card detected (auto-bound by kernel)");
         return;
@@ -356,9 +502,38 @@ void act_unbound()
     }
 }
 
+// An eject came while a remount was under way: whatever the remount mounted or queued is
+// taken down again, and the card waits unmounted.
+void abandon_remount()
+{
+    sdcard_log(LOG_INFO, "remount abandoned: the card was ejected");
+    if (recovery.remount_pending)
+        stop_unit(mount_unit_name(recovery.remount_path));
+    sdcard_clear_units();
+    sdcard_unmount_all();
+    recovery.remount_pending = false;
+    recovery.remount_failures = 0;
+    set_state(UNBOUND);
+    led_off(LED_STORAGE);
+}
+
 void act_remounting()
 {
-    if (remount_attempt()) {
+    if (recovery.eject_hold.load()) {
+        abandon_remount();
+        return;
+    }
+    remount_result result =
+        recovery.remount_pending ? mount_outcome(recovery.remount_path, false) : remount_attempt();
+    if (recovery.eject_hold.load()) {
+        abandon_remount();
+        return;
+    }
+    // A pending mount is no failed attempt, and the card is never unbound under it.
+    recovery.remount_pending = result == remount_result::pending;
+    if (result == remount_result::pending)
+        return;
+    if (result == remount_result::mounted) {
         recovery.remount_failures = 0;
         notify_send("sdcard_recovered", nullptr);
         set_state(MOUNTED);
@@ -398,8 +573,9 @@ void *sdcard_recovery_thread(void *)
 
     while (recovery.recovery_running.load() != 0) {
         watchdog_beat(WATCHDOG_SDCARD_RECOVERY);
-        if (!pause_unless_stopped(recovery.timing.poll))
+        if (!pause_for_poll())
             break;
+        release_hold_if_card_out();
         switch (recovery.recovery_state.load()) {
         case MOUNTED:
             act_mounted();
@@ -426,6 +602,12 @@ int sdcard_recovery_init()
     recovery.mmc_address.clear();
     recovery.volume_label.clear();
     recovery.recovery_state.store(MOUNTED);
+    recovery.remount_pending = false;
+    recovery.eject_hold.store(false);
+    {
+        std::lock_guard guard(recovery.wake_lock);
+        recovery.poked = false;
+    }
     return 0;
 }
 
@@ -515,7 +697,9 @@ std::string sdcard_label_from(std::string_view blkid_output)
 {
     std::string_view label = blkid_output.substr(0, blkid_output.find_first_of("\r\n"));
     label = label.substr(0, max_label_length);
-    bool usable = !label.empty() && label != "." && label != "..";
+    // A leading dot would hide the label's directory and cover one of the home's own
+    // (".ssh" with the keys, ".config"); "." and ".." are among them.
+    bool usable = !label.empty() && label.front() != '.';
     for (char c : label) {
         unsigned char u = static_cast<unsigned char>(c);
         if (c == '/' || u < 0x20 || u == 0x7f)
@@ -527,3 +711,16 @@ std::string sdcard_label_from(std::string_view blkid_output)
 unsigned sdcard_recovery_get_state() { return recovery.recovery_state.load(); }
 
 void sdcard_recovery_set_timing(const sdcard_recovery_timing &timing) { recovery.timing = timing; }
+
+void sdcard_recovery_set_eject_hold(bool hold) { recovery.eject_hold.store(hold); }
+
+void sdcard_recovery_poll_now()
+{
+    {
+        std::lock_guard guard(recovery.wake_lock);
+        recovery.poked = true;
+    }
+    recovery.wake.notify_all();
+}
+
+bool sdcard_recovery_eject_held() { return recovery.eject_hold.load(); }

@@ -41,12 +41,24 @@ int sdcard_health_check();
 std::string mount_unit_name(std::string_view path);
 
 // The label to mount the card under, from blkid's output: its first line, cut to 63
-// characters, or "mmcblk0" when that is empty, "." or "..", or holds a "/" or a control
-// character, so the mount point is always one new directory right below "/home/pi".
+// characters, or "mmcblk0" when that is empty, begins with "." (so ".", "..", ".ssh" or
+// ".config" can never cover a hidden directory of the home), or holds a "/" or a control
+// character, so the mount point is always one directory right below "/home/pi".
 std::string sdcard_label_from(std::string_view blkid_output);
 
 // The current state, for tests and diagnostics.
 unsigned sdcard_recovery_get_state();
+
+// Eject hold: set by an eject from its start (so no remount races its unmounts) and kept
+// when it succeeds, so the recovery does not mount the card again while it still sits in
+// its slot. While it holds, the recovery mounts, binds and unbinds
+// nothing; it ends once the card's device has gone (the card was taken out; putting it
+// back mounts it as any inserted card), or with the daemon (sdcard_recovery_init).
+void sdcard_recovery_set_eject_hold(bool hold);
+bool sdcard_recovery_eject_held();
+// Wakes the recovery for a poll at once (after an eject, so its state and the storage LED
+// follow without waiting for the next regular poll).
+void sdcard_recovery_poll_now();
 
 // Test seam: the pauses of the recovery (call before the thread starts).
 struct sdcard_recovery_timing {
@@ -54,5 +66,6 @@ struct sdcard_recovery_timing {
     std::chrono::milliseconds bind_settle{2000};   // after writing bind, before the probe
     std::chrono::milliseconds mount_settle{1000};  // after systemd-mount, before the check
     std::chrono::milliseconds mount_deadline{10000};  // how long the new mount may take
+    std::chrono::milliseconds hold_watch{500};     // looks for the card's removal while held
 };
 void sdcard_recovery_set_timing(const sdcard_recovery_timing &timing);

@@ -8,6 +8,10 @@
 #   sim/card/label                 the file-system label blkid reports (may be empty)
 #   sim/card/address               the card's MMC address (mmc0:aaaa)
 #   sim/card/users                 "PID MOUNTPOINT" per process using a mount (for fuser)
+#   sim/card/check_seconds         how long the file-system check before a mount takes
+#                                  (missing or 0: the mount is there at once)
+#   sim/jobs/ID                    a mount systemd is still checking: its path, device,
+#                                  type and options, one a line; gone once mounted or stopped
 #   sim/fail/PROGRAM               COUNT or "always": the stand-in fails that often
 #   sim/bin/PROGRAM.log            one line per call of a stand-in: its arguments
 
@@ -73,6 +77,32 @@ mt_remove_device() {  # mt_remove_device TEXT: drops every mount whose device ho
 # Undoes the mount table's octal escapes of one field.
 mt_unescape() {
   printf '%b' "$(printf '%s' "$1" | sed 's/\\\([0-7][0-7][0-7]\)/\\0\1/g')"
+}
+
+# The body of systemd's unit name of path $1: "/" becomes "-", and every byte outside
+# [A-Za-z0-9:_.] (and a leading ".") becomes "\xNN".
+unit_of_path() {
+  local LC_ALL=C p=${1#/} out="" c i
+  for ((i = 0; i < ${#p}; i++)); do
+    c=${p:i:1}
+    case $c in
+      /) out+=- ;;
+      [A-Za-z0-9:_]) out+=$c ;;
+      .) if [ "$i" -eq 0 ]; then out+='\x2e'; else out+=.; fi ;;
+      *) out+=$(printf '\\x%02x' "'$c") ;;
+    esac
+  done
+  printf '%s' "$out"
+}
+
+# Each pending mount job: "ID PATH" per line.
+jobs_pending() {
+  local job path
+  for job in "$root"/sim/jobs/*; do
+    [ -f "$job" ] || continue
+    read -r path < "$job" || continue
+    printf '%s %s\n' "${job##*/}" "$path"
+  done
 }
 
 card_address() { cat "$card/address" 2>/dev/null || echo mmc0:aaaa; }

@@ -98,7 +98,7 @@ TEST_F(DaemonSdcardTest, HostileLabelsRunNothingAndMountOnlyBelowHome)
         EXPECT_EQ(call, "[--no-block] [-o] [umask=007,gid=6] [-t] [auto] [/dev/mmcblk0p1] [/home/pi/mmcblk0]");
 }
 
-TEST_F(DaemonSdcardTest, CardWithBlankInItsMountPointIsListedEjectedAndMountedAgain)
+TEST_F(DaemonSdcardTest, CardWithBlankInItsMountPointIsListedEjectedAndMountedOnlyOnceReinserted)
 {
     ASSERT_EQ(sdcard(board, {"mount", "/home/pi/my card"}), 0);
     ASSERT_EQ(sdcard(board, {"use", "812", "/home/pi/my card"}), 0);
@@ -127,7 +127,16 @@ TEST_F(DaemonSdcardTest, CardWithBlankInItsMountPointIsListedEjectedAndMountedAg
     EXPECT_EQ(ask(CMD_SDCARD_STATUS, sizeof(SdCardStatusRecord)), none);
     EXPECT_EQ(ask(CMD_SDCARD_REMOVE, sizeof(SdCardRemoveReply)), reply_bytes(STATUS_OK, {SDCARD_REMOVE_NONE}));
 
-    // The card stayed in its slot: the recovery mounts it again, under its label.
+    // The card stays in its slot, unmounted, with the storage LED dark, over more than a
+    // poll; taken out and put back, it is mounted again under its label.
+    ASSERT_TRUE(logged("state: MOUNTED \u2192 UNBOUND", 1, 2s)) << daemon->err();
+    EXPECT_TRUE(wait_until([&] { return board.led(3, "trigger") + "/" + board.led(3, "brightness") == "none/0"; }));
+    std::this_thread::sleep_for(3500ms);
+    EXPECT_TRUE(card_mounts().empty());
+    EXPECT_TRUE(lines_with(daemon->err(), "REMOUNTING").empty()) << daemon->err();
+    ASSERT_EQ(sdcard(board, {"remove"}), 0);
+    ASSERT_TRUE(logged("card taken out: eject hold released")) << daemon->err();
+    ASSERT_EQ(sdcard(board, {"insert"}), 0);
     ASSERT_TRUE(logged("state: REMOUNTING \u2192 MOUNTED")) << daemon->err();
     EXPECT_EQ(lines_with(daemon->err(), "SDCARD: state:"), (std::vector<std::string>{
                                                                "SDCARD: state: MOUNTED \u2192 UNBOUND",

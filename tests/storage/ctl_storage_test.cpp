@@ -1,5 +1,6 @@
 // The storage, power-monitor, remote-terminal and version handlers on a simulated board.
 #include "ctl_storage.h"
+#include "sdcard_recovery.h"
 #include "storage_fixture.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@ protected:
     {
         StorageBoardTest::SetUp();
         base_table = mounts();
+        sdcard_recovery_init();  // no eject hold left from another test
     }
 
     // Runs HANDLER and returns its reply's bytes.
@@ -153,6 +155,7 @@ TEST_F(StorageCommandTest, RemoveKillsUsersUnmountsAndRemovesTheDirectories)
     ASSERT_EQ(sdcard(board, {"use", "812", "/home/pi/my card"}), 0);
     ASSERT_EQ(sdcard(board, {"use", "907", "/home/pi/my card"}), 0);
     ASSERT_EQ(sdcard(board, {"use", "913", "/home/pi/it's"}), 0);
+    ASSERT_EQ(sdcard(board, {"use", "913", "/home/pi/tmData"}), 0);  // one process, two mounts
     std::string out;
     auto begin = std::chrono::steady_clock::now();
     SdCardRemoveReply reply = remove(&out);
@@ -161,7 +164,8 @@ TEST_F(StorageCommandTest, RemoveKillsUsersUnmountsAndRemovesTheDirectories)
     EXPECT_EQ(reply.result, SDCARD_REMOVE_OK);
     EXPECT_EQ(reply.found, 3);
     EXPECT_EQ(reply.unmounted, 3);
-    EXPECT_EQ(reply.killed, 2);  // one line of fuser output per busy mount
+    EXPECT_EQ(reply.killed, 3);  // processes, each once
+    EXPECT_TRUE(sdcard_recovery_eject_held());
     EXPECT_EQ(std::vector<std::uint8_t>(reply.unused, reply.unused + 11), std::vector<std::uint8_t>(11, 0));
 
     // fuser -km prints the ids it killed on the daemon's console, without a newline.
@@ -175,7 +179,7 @@ TEST_F(StorageCommandTest, RemoveKillsUsersUnmountsAndRemovesTheDirectories)
                                         "SDCARD: Lazy-unmounted /home/pi/tmData",
                                         "SDCARD: Lazy-unmounted /home/pi/my card",
                                         "SDCARD: Lazy-unmounted /home/pi/it's",
-                                        "SDCARD: Remove complete \u2014 3/3 unmounted, 2 processes killed",
+                                        "SDCARD: Remove complete \u2014 3/3 unmounted, 3 processes killed",
                                     }));
     EXPECT_EQ(mounts(), base_table);
     for (const char *dir : {"/home/pi/tmData", "/home/pi/my card", "/home/pi/it's"})
@@ -211,6 +215,36 @@ TEST_F(StorageCommandTest, RemoveReportsPartialResults)
     EXPECT_EQ(reply.unmounted, 1);
     EXPECT_EQ(err, "SDCARD: Failed to unmount /home/pi/p16\n");
     EXPECT_EQ(lines_with(mounts(), "mmcblk0").size(), 1u);
+    EXPECT_FALSE(sdcard_recovery_eject_held());
+}
+
+TEST_F(StorageCommandTest, RemoveSucceedsOnlyOnceTheMountsLeftTheTable)
+{
+    const struct {
+        const char *what;
+        std::string umount;  // the stand-in, "" for the board's own
+        std::uint8_t result, unmounted;
+        const char *err;
+    } cases[] = {
+        {"unmounted", "", SDCARD_REMOVE_OK, 1, ""},
+        {"umount says yes, mount stays", "#!/bin/sh\nexit 0\n", SDCARD_REMOVE_PARTIAL, 0,
+         "SDCARD: Failed to unmount /home/pi/tmData\n"},
+    };
+    for (const auto &c : cases) {
+        sdcard_recovery_init();
+        set_mounts(base_table);
+        mount_card({"/home/pi/tmData"});
+        if (!c.umount.empty()) {
+            write_file(board.path("/sim/bin/umount"), c.umount);
+            chmod(board.path("/sim/bin/umount").c_str(), 0755);
+        }
+        std::string err;
+        SdCardRemoveReply reply = remove(nullptr, &err);
+        EXPECT_EQ(reply.result, c.result) << c.what;
+        EXPECT_EQ(reply.unmounted, c.unmounted) << c.what;
+        EXPECT_EQ(err, c.err) << c.what;
+        EXPECT_EQ(sdcard_recovery_eject_held(), c.result == SDCARD_REMOVE_OK) << c.what;
+    }
 }
 
 TEST_F(StorageCommandTest, StatusListsMountsAndUsers)
@@ -249,6 +283,17 @@ TEST_F(StorageCommandTest, StatusListsAreCutAtTheirFieldsButAllIsCounted)
         listed += (listed.empty() ? "" : ",") + std::to_string(pid);
     EXPECT_EQ(std::string(record.processes), listed);
     EXPECT_EQ(record.mounts[95], '\0');
+
+    // A flooded table: everything counted, fuser asked about the first 16 mounts only.
+    std::string flood = base_table;
+    for (int i = 0; i < 1000; i++)
+        flood += "/dev/mmcblk0p1 /home/pi/m" + std::to_string(i) + " vfat rw 0 0\n";
+    set_mounts(flood);
+    unlink(board.path("/sim/bin/fuser.log").c_str());
+    record = status();
+    EXPECT_EQ(record.partitions, 1000 & 0xff);
+    EXPECT_EQ(calls("fuser").size(), 16u);
+    EXPECT_EQ(calls("fuser").back(), "[-m] [/home/pi/m15]");
 
     set_mounts(base_table);
     record = status();

@@ -1,5 +1,6 @@
 // The recovery thread on a simulated board with the driver's kernel side running, fast
 // pauses, and the board's web service listening in a private network.
+#include "ctl_storage.h"
 #include "led.h"
 #include "private_net.h"
 #include "sdcard_recovery.h"
@@ -28,11 +29,6 @@ protected:
             StreamCapture out(STDOUT_FILENO);
             led_init();
         }
-        sdcard_recovery_timing fast;
-        fast.poll = 250ms;
-        fast.bind_settle = 400ms;
-        fast.mount_settle = 20ms;
-        fast.mount_deadline = 500ms;
         sdcard_recovery_set_timing(fast);
         sdcard_recovery_init();
         err = std::make_unique<StreamCapture>(STDERR_FILENO);
@@ -60,6 +56,7 @@ protected:
     std::unique_ptr<NotifyListener> listener;
     std::unique_ptr<MmcDriver> driver;
     std::unique_ptr<StreamCapture> err;
+    sdcard_recovery_timing fast{250ms, 400ms, 20ms, 500ms, 100ms};
 };
 
 TEST_F(RecoveryTest, ReadOnlyCardIsResetAndRemountedWithOneNotification)
@@ -217,6 +214,61 @@ TEST_F(RecoveryTest, StopEndsThePollPauseAtOnce)
     EXPECT_NE(log().find("SDCARD: recovery thread stopped\n"), std::string::npos);
     EXPECT_EQ(lines_with(log(), "recovery thread started (poll=3s)").size(), 1u);
     sdcard_recovery_cleanup();  // stopped already: nothing to do
+}
+
+TEST_F(RecoveryTest, EjectedCardStaysUnmountedUntilTakenOutAndPutBack)
+{
+    fast.poll = 50ms;
+    fast.hold_watch = 20ms;
+    sdcard_recovery_set_timing(fast);
+    ASSERT_EQ(sdcard(board, {"mount", "/home/pi/tmData"}), 0);
+    ASSERT_EQ(sdcard_recovery_start(), 0);
+    ASSERT_TRUE(logged("initial state: MOUNTED"));
+    ctl_reply reply{};
+    {
+        StreamCapture out(STDOUT_FILENO);
+        ctl_sdcard_remove(ControlRequest{}, reply);
+    }
+    ASSERT_EQ(reply.sdcard_remove.result, SDCARD_REMOVE_OK);
+    ASSERT_TRUE(logged("card ejected: it stays unmounted until it is taken out of its slot"));
+    EXPECT_TRUE(wait_until([&] { return storage_led() == "none/0"; }));
+
+    // 60 seconds' worth of the board's polls, the card still in its slot.
+    std::this_thread::sleep_for(20 * fast.poll);
+    EXPECT_EQ(transitions(), std::vector<std::string>{"SDCARD: state: MOUNTED \u2192 UNBOUND"});
+    EXPECT_TRUE(sdcard_recovery_eject_held());
+    EXPECT_TRUE(calls("systemd-mount").empty());
+    EXPECT_FALSE(file_exists(board.path("/sim/mmc.log")));  // neither reset nor bound
+    EXPECT_TRUE(lines_with(mounts(), "mmcblk0").empty());
+    EXPECT_EQ(storage_led(), "none/0");
+    reply = {};
+    ctl_sdcard_status(ControlRequest{}, reply);
+    EXPECT_EQ(reply.sdcard_status.status, 1);
+
+    ASSERT_EQ(sdcard(board, {"remove"}), 0);
+    ASSERT_TRUE(logged("card taken out: eject hold released"));
+    EXPECT_FALSE(sdcard_recovery_eject_held());
+    ASSERT_EQ(sdcard(board, {"insert"}), 0);
+    ASSERT_TRUE(logged("state: REMOUNTING \u2192 MOUNTED"));
+    EXPECT_EQ(lines_with(mounts(), "mmcblk0"),
+              std::vector<std::string>{"/dev/mmcblk0p1 /home/pi/tmData vfat rw,relatime,umask=007,gid=6 0 0"});
+    EXPECT_TRUE(wait_until([&] { return storage_led() == "none/255"; }));
+}
+
+TEST_F(RecoveryTest, MountWaitingForItsFileSystemCheckIsPendingNeverFailed)
+{
+    // The check outlasts the wait for the mount, and three attempts' worth of polls.
+    ASSERT_EQ(sdcard(board, {"check", "2.5"}), 0);
+    ASSERT_EQ(sdcard(board, {"insert"}), 0);
+    ASSERT_EQ(sdcard_recovery_start(), 0);
+    ASSERT_TRUE(logged("mount at /home/pi/tmData pending: systemd is still checking or mounting the file system"));
+    ASSERT_TRUE(logged("state: REMOUNTING \u2192 MOUNTED"));
+    EXPECT_TRUE(lines_with(log(), "remount attempt").empty()) << log();
+    EXPECT_EQ(calls("systemd-mount").size(), 1u);  // the queued mount was never replaced
+    EXPECT_FALSE(file_exists(board.path("/sim/mmc.log")));  // never unbound
+    EXPECT_EQ(lines_with(mounts(), "mmcblk0"),
+              std::vector<std::string>{"/dev/mmcblk0p1 /home/pi/tmData vfat rw,relatime,umask=007,gid=6 0 0"});
+    expect_notifications({"event=sdcard_recovered"});
 }
 
 }  // namespace
