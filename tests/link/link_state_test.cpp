@@ -1,4 +1,5 @@
 #include "link_board.h"
+#include "link_state_file.h"
 
 #include <sys/stat.h>
 
@@ -45,6 +46,25 @@ INSTANTIATE_TEST_SUITE_P(
                     LoadCase{"ZerosStayOff", "0\t-0\n", 0, 0, "LINK: Loaded state: 4G=0 WiFi=0"},
                     LoadCase{"BeyondInt", "1 99999999999\n", 0, 0, "LINK: Loaded state: 4G=0 WiFi=0"}),
     [](const auto &param_info) { return std::string(param_info.param.name); });
+
+// The parser alone, on text that is not ended by a zero: only LENGTH bytes count.
+TEST(LinkParseState, ReadsOnlyTheGivenBytes)
+{
+    const struct {
+        const char *text;
+        std::size_t length;
+        int result;
+        int enabled_4g;
+        int enabled_wifi;
+    } cases[] = {{"1 1", 2, -1, 0, 0}, {"0 10", 3, 0, 0, 1}, {"7 0x", 3, 0, 1, 0}, {nullptr, 0, -1, 0, 0}};
+    for (const auto &c : cases) {
+        int enabled_4g = 5;
+        int enabled_wifi = 5;
+        EXPECT_EQ(link_parse_state(c.text, c.length, &enabled_4g, &enabled_wifi), c.result) << c.length;
+        EXPECT_EQ(enabled_4g, c.enabled_4g) << c.length;
+        EXPECT_EQ(enabled_wifi, c.enabled_wifi) << c.length;
+    }
+}
 
 TEST_F(LinkStateTest, FlipOfALoadedTwoWritesBothSwitches)
 {
