@@ -72,19 +72,10 @@ bool start_dialer()
 
 void set_state(int state) { link_mgr.state_4g.store(state); }
 
-// One dial attempt with state_4g_lock held.
-void dial()
+// Waits for the interface with state_4g_lock held, while the dialer runs and the switch
+// stays on; up to the dial time-out.
+void await_interface()
 {
-    log_out(LOG_INFO, "LINK: 4G enabled -> starting quectel-CM\n");
-    set_state(LINK_STARTING);
-    led_blink(LED_4G, 1);
-
-    if (!dialer_alive() && !start_dialer()) {
-        set_state(LINK_FAILED);
-        led_blink(LED_4G, 5);
-        return;
-    }
-
     int left = link_timing::dial_steps;
     while (link_mgr.link_running.load() != 0) {
         if (link_mgr.dialer_pid > 0 && dialer_ended(link_mgr.dialer_pid)) {
@@ -107,10 +98,39 @@ void dial()
         if (--left == 0)
             break;
     }
-    // A dialer still running is kept: the next attempt finds it and only waits again.
+    // A dialer still running has stalled: the retry replaces it.
     set_state(LINK_FAILED);
     led_blink(LED_4G, 1);
     log_out(LOG_WARNING, "LINK: 4G dial timeout, will retry\n");
+}
+
+// One dial attempt with state_4g_lock held. A turn-on request keeps a dialer that runs
+// (it may well be connected); a retry after a time-out replaces it, since that one never
+// brought the interface up.
+void dial(bool replace_running)
+{
+    log_out(LOG_INFO, "LINK: 4G enabled -> starting quectel-CM\n");
+    set_state(LINK_STARTING);
+    led_blink(LED_4G, 1);
+
+    if (replace_running && dialer_alive())
+        link_4g_kill_dialer();
+    if (!dialer_alive() && !start_dialer()) {
+        set_state(LINK_FAILED);
+        led_blink(LED_4G, 5);
+        return;
+    }
+    await_interface();
+}
+
+// The interface went down under a dialer that still runs (the modem lost the network):
+// show it as dialing again and give the dialer the dial time-out to bring it back.
+void interface_lost()
+{
+    log_out(LOG_WARNING, "LINK: 4G interface %s went down, waiting for quectel-CM to reconnect\n", modem_iface);
+    set_state(LINK_STARTING);
+    led_blink(LED_4G, 1);
+    await_interface();
 }
 
 }  // namespace
@@ -119,7 +139,7 @@ void link_4g_apply(int enable)
 {
     std::lock_guard guard(state_4g_lock);
     if (enable != 0) {
-        dial();
+        dial(false);
         return;
     }
     log_out(LOG_INFO, "LINK: 4G disabled -> stopping quectel-CM\n");
@@ -192,15 +212,16 @@ void link_4g_worker()
 
         std::unique_lock state(state_4g_lock);
         if (link_mgr.state_4g.load() == LINK_FAILED && link_mgr.enabled_4g.load() != 0) {
-            state.unlock();
             log_out(LOG_INFO, "LINK: 4G retry dialing\n");
-            link_4g_apply(1);
+            dial(true);
         } else if (link_mgr.state_4g.load() == LINK_UP && link_mgr.dialer_pid > 0 &&
                    dialer_ended(link_mgr.dialer_pid)) {
             link_mgr.dialer_pid = -1;
             state.unlock();
             log_out(LOG_WARNING, "LINK: quectel-CM died, reconnecting\n");
             link_4g_apply(1);
+        } else if (link_mgr.state_4g.load() == LINK_UP && link_4g_iface_up() == 0) {
+            interface_lost();
         }
     }
 }

@@ -160,6 +160,8 @@ void check_wifi()
     if (generation != link_mgr.wifi_generation)
         return;
     if (healthy) {
+        // Healed, by a recovery or otherwise: its next failure gets recoveries again.
+        link_mgr.wifi_recovery_attempts = 0;
         if (link_mgr.state_wifi.load() != LINK_UP) {
             link_mgr.state_wifi.store(LINK_UP);
             led_on(LED_WIFI);

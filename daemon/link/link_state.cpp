@@ -1,5 +1,6 @@
 // The two switches, their request slots, the state file, the keys and the toggles.
 #include "link_internal.h"
+#include "link_state_file.h"
 #include "log.h"
 
 #include "board_root.h"
@@ -11,9 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
-#include <charconv>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 link_manager_state link_mgr;
@@ -46,27 +47,10 @@ bool write_all(int fd, const char *text, std::size_t length)
     return true;
 }
 
-// One integer as "%d" reads it: leading white space, an optional sign, digits. A number
-// beyond int counts as no number (fscanf's behaviour there is undefined).
-bool read_int(const char *&at, const char *end, int &value)
+// The flip holds in memory, but the next start would load the old switches: say so.
+void save_failed(int error)
 {
-    while (at < end && std::isspace(static_cast<unsigned char>(*at)))
-        at++;
-    if (at < end && *at == '+' && at + 1 < end && *(at + 1) != '-')
-        at++;
-    auto [next, error] = std::from_chars(at, end, value);
-    if (error != std::errc())
-        return false;
-    at = next;
-    return true;
-}
-
-// The two switches from the file's text; false unless both are there.
-bool parse_state(const std::string &text, int &enabled_4g, int &enabled_wifi)
-{
-    const char *at = text.data();
-    const char *end = at + text.size();
-    return read_int(at, end, enabled_4g) && read_int(at, end, enabled_wifi);
+    log_err(LOG_ERR, "LINK: Failed to save %s: %s\n", state_file, std::strerror(error));
 }
 
 const char *on_off(int value) { return value != 0 ? "ON" : "OFF"; }
@@ -108,14 +92,22 @@ void link_save_state()
     // other file, is removed rather than written through.
     unlink(temp.c_str());
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
+    if (fd < 0) {
+        save_failed(errno);
         return;
-    bool written = write_all(fd, line, static_cast<std::size_t>(length)) && fsync(fd) == 0;
-    written = close(fd) == 0 && written;
-    if (written && link_timing::before_state_rename != nullptr)
+    }
+    int error = 0;
+    if (!write_all(fd, line, static_cast<std::size_t>(length)) || fsync(fd) != 0)
+        error = errno;
+    if (close(fd) != 0 && error == 0)
+        error = errno;
+    if (error == 0 && link_timing::before_state_rename != nullptr)
         link_timing::before_state_rename();
-    if (!written || rename(temp.c_str(), board_path(state_file).c_str()) != 0) {
+    if (error == 0 && rename(temp.c_str(), board_path(state_file).c_str()) != 0)
+        error = errno;
+    if (error != 0) {
         unlink(temp.c_str());
+        save_failed(error);
         return;
     }
     // The rename itself reaches the disk with the directory.
@@ -142,10 +134,7 @@ int link_init()
         std::fclose(file);
         int enabled_4g = 0;
         int enabled_wifi = 0;
-        if (!parse_state(std::string(text, length), enabled_4g, enabled_wifi)) {
-            enabled_4g = 0;
-            enabled_wifi = 0;
-        }
+        link_parse_state(text, length, &enabled_4g, &enabled_wifi);
         link_mgr.enabled_4g.store(enabled_4g);
         link_mgr.enabled_wifi.store(enabled_wifi);
         log_out(LOG_INFO, "LINK: Loaded state: 4G=%d WiFi=%d\n", enabled_4g, enabled_wifi);

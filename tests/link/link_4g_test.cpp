@@ -62,20 +62,53 @@ TEST_F(Link4gTest, DialBlinksThenShowsTheLinkSteady)
     EXPECT_EQ(out_count("LINK: Started quectel-CM (PID " + std::to_string(dialer_pid()) + ")"), 1) << out();
 }
 
-TEST_F(Link4gTest, TimeoutKeepsTheDialerAndRetries)
+// The dialer that never brought the interface up is stopped before the retry starts
+// another, so the retry is a real one.
+TEST_F(Link4gTest, TimeoutRetryReplacesTheStalledDialer)
 {
     set_delay("never");
     switch_on();
+    const pid_t stalled = started_dialer();
     ASSERT_TRUE(wait_line("LINK: 4G dial timeout, will retry")) << out();
     EXPECT_EQ(link_get_4g_state(), LINK_FAILED);
     EXPECT_EQ(led(6), "blink 500");
+    set_delay("0.2");  // for the next dialer; the stalled one read its own at start
     ASSERT_TRUE(wait_line("LINK: 4G retry dialing")) << out();
-    EXPECT_EQ(out_count("LINK: 4G dial timeout, will retry"), 1) << out();
-    ASSERT_TRUE(wait_line("LINK: 4G enabled -> starting quectel-CM", 2));
-    // The dialer kept from the first attempt comes up during the second.
-    write_board("/sys/class/net/wwu1u2i4/flags", "0x1003\n");
+    const pid_t fresh = started_dialer(2);
     ASSERT_TRUE(connected()) << out();
+    EXPECT_EQ(out_count("LINK: 4G dial timeout, will retry"), 1) << out();
+    EXPECT_EQ(out_count("LINK: Stopping quectel-CM (PID " + std::to_string(stalled) + ")"), 1) << out();
+    EXPECT_TRUE(process_gone(stalled));
+    const std::vector<std::string> expected = {std::to_string(stalled) + " start -s cmnet",
+                                               std::to_string(stalled) + " stop",
+                                               std::to_string(fresh) + " start -s cmnet"};
+    auto log = lines_of(board_file(dialer(".log")));
+    std::erase_if(log, [](const std::string &line) { return line.ends_with(" up"); });
+    EXPECT_EQ(log, expected);
+}
+
+// The interface goes down under a dialer that still runs: shown as dialing again at the
+// next check; back up, it is connected without a new dialer; down for longer than the dial
+// time-out, the dialer is replaced.
+TEST_F(Link4gTest, InterfaceDownUnderALiveDialerIsDialingAgain)
+{
+    const std::string flags = "/sys/class/net/wwu1u2i4/flags";
+    switch_on();
+    ASSERT_TRUE(connected()) << out();
+    const pid_t first = started_dialer();
+    write_board(flags, "0x1002\n");
+    EXPECT_TRUE(wait_until([&] { return link_get_4g_state() == LINK_STARTING && led(6) == "blink 500"; })) << out();
+    EXPECT_EQ(out_count("LINK: 4G interface wwu1u2i4 went down, waiting for quectel-CM to reconnect"), 1) << out();
+    write_board(flags, "0x1003\n");
+    ASSERT_TRUE(connected()) << out();
+    EXPECT_TRUE(wait_line("LINK: 4G connected via wwu1u2i4", 2)) << out();
     EXPECT_EQ(dialer_starts(), 1);
+
+    write_board(flags, "0x1002\n");
+    ASSERT_TRUE(wait_line("LINK: 4G dial timeout, will retry")) << out();
+    EXPECT_NE(started_dialer(2), first);
+    EXPECT_TRUE(process_gone(first));
+    EXPECT_TRUE(connected()) << out();
 }
 
 TEST_F(Link4gTest, DeadDialerIsReapedAndRedialed)

@@ -55,6 +55,11 @@ TEST_F(LinkManagerTest, ThreeFailedRecoveriesThenOnlyTheExhaustedLine)
     ASSERT_EQ(run_command("'" + board.path(ap_script("")) + "' start >/dev/null"), 0);
     EXPECT_TRUE(wifi_up()) << out();
     EXPECT_EQ(out_count("LINK: Attempting WiFi recovery (attempt 1/3)"), 1);
+    // Healthy again, so its next failure is recovered from the first attempt on.
+    kill_hostapd();
+    ASSERT_TRUE(wait_line("LINK: WiFi recovery successful", 1, 10s)) << out();
+    EXPECT_EQ(out_count("LINK: Attempting WiFi recovery (attempt 1/3)"), 2) << out();
+    EXPECT_TRUE(wifi_up());
 }
 
 TEST_F(LinkManagerTest, RecoveryRestartsAKilledHostapd)

@@ -1,4 +1,5 @@
 #include "link_board.h"
+#include "link_state_file.h"
 
 #include <sys/stat.h>
 
@@ -38,10 +39,32 @@ INSTANTIATE_TEST_SUITE_P(
                     LoadCase{"BothOn", "1 1\n", 1, 1, "LINK: Loaded state: 4G=1 WiFi=1"},
                     LoadCase{"OneNumber", "1\n", 0, 0, "LINK: Loaded state: 4G=0 WiFi=0"},
                     LoadCase{"NotNumbers", "on off\n", 0, 0, "LINK: Loaded state: 4G=0 WiFi=0"},
-                    LoadCase{"TwoCountsAsOn", "2 0", 2, 0, "LINK: Loaded state: 4G=2 WiFi=0"},
-                    LoadCase{"SignsAndLines", "\n+1\n-1 7\n", 1, -1, "LINK: Loaded state: 4G=1 WiFi=-1"},
+                    LoadCase{"TwoLoadsAsOn", "2 0", 1, 0, "LINK: Loaded state: 4G=1 WiFi=0"},
+                    // 256 is a zero byte in a status reply: on for the worker, off to the client.
+                    LoadCase{"StrayBitsLoadAsOn", "256 -256\n", 1, 1, "LINK: Loaded state: 4G=1 WiFi=1"},
+                    LoadCase{"SignsAndLines", "\n+1\n-1 7\n", 1, 1, "LINK: Loaded state: 4G=1 WiFi=1"},
+                    LoadCase{"ZerosStayOff", "0\t-0\n", 0, 0, "LINK: Loaded state: 4G=0 WiFi=0"},
                     LoadCase{"BeyondInt", "1 99999999999\n", 0, 0, "LINK: Loaded state: 4G=0 WiFi=0"}),
     [](const auto &param_info) { return std::string(param_info.param.name); });
+
+// The parser alone, on text that is not ended by a zero: only LENGTH bytes count.
+TEST(LinkParseState, ReadsOnlyTheGivenBytes)
+{
+    const struct {
+        const char *text;
+        std::size_t length;
+        int result;
+        int enabled_4g;
+        int enabled_wifi;
+    } cases[] = {{"1 1", 2, -1, 0, 0}, {"0 10", 3, 0, 0, 1}, {"7 0x", 3, 0, 1, 0}, {nullptr, 0, -1, 0, 0}};
+    for (const auto &c : cases) {
+        int enabled_4g = 5;
+        int enabled_wifi = 5;
+        EXPECT_EQ(link_parse_state(c.text, c.length, &enabled_4g, &enabled_wifi), c.result) << c.length;
+        EXPECT_EQ(enabled_4g, c.enabled_4g) << c.length;
+        EXPECT_EQ(enabled_wifi, c.enabled_wifi) << c.length;
+    }
+}
 
 TEST_F(LinkStateTest, FlipOfALoadedTwoWritesBothSwitches)
 {
@@ -85,8 +108,40 @@ TEST_F(LinkStateTest, MissingDirectoryKeepsTheFlipInMemoryOnly)
     EXPECT_EQ(link_toggle_wifi(), 1);
     EXPECT_EQ(link_get_wifi_enabled(), 1);
     EXPECT_FALSE(file_exists(board.path("/var/lib/tesmar_gpio")));
-    EXPECT_EQ(err(), "");
+    EXPECT_EQ(err(), "LINK: Failed to save /var/lib/tesmar_gpio/link_state: No such file or directory\n");
 }
+
+// A state file that cannot be replaced: the flip holds in memory, the old file stays, and
+// the error names why.
+struct SaveFailure {
+    const char *name;
+    const char *prepare;  // shell command, run in the state directory
+    const char *error;    // the system's text for it
+    bool needs_non_root;  // root writes through a read-only mode
+};
+
+class LinkStateSaveFailure : public LinkStateTest, public testing::WithParamInterface<SaveFailure> {};
+
+TEST_P(LinkStateSaveFailure, IsLoggedAsAnErrorWithTheReason)
+{
+    if (GetParam().needs_non_root && geteuid() == 0)
+        GTEST_SKIP() << "root writes into a read-only directory";
+    write_board(state_path, "0 1\n");
+    link_init();
+    const std::string dir = board.path("/var/lib/tesmar_gpio");
+    ASSERT_EQ(std::system(("cd '" + dir + "' && " + GetParam().prepare).c_str()), 0);
+    EXPECT_EQ(link_toggle_4g(), 1);
+    EXPECT_EQ(link_get_4g_enabled(), 1);
+    EXPECT_EQ(err(), std::string("LINK: Failed to save /var/lib/tesmar_gpio/link_state: ") + GetParam().error + "\n");
+    EXPECT_FALSE(file_exists(dir + "/link_state.tmp"));
+    chmod(dir.c_str(), 0755);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LinkFiles, LinkStateSaveFailure,
+    testing::Values(SaveFailure{"StatePathIsADirectory", "rm link_state && mkdir link_state", "Is a directory", false},
+                    SaveFailure{"ReadOnlyDirectory", "chmod 555 .", "Permission denied", true}),
+    [](const auto &param_info) { return std::string(param_info.param.name); });
 
 TEST_F(LinkStateTest, ConcurrentFlipsOfBothSwitchesLeaveBothLastValues)
 {
