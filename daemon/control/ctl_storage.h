@@ -17,6 +17,14 @@ std::size_t ctl_read_ina236(const ControlRequest &request, ctl_reply &reply);
 std::size_t ctl_sdcard_remove(const ControlRequest &request, ctl_reply &reply);
 std::size_t ctl_sdcard_status(const ControlRequest &request, ctl_reply &reply);
 
+// The version text "v1.5.0 git:REVISION built:DATE" into OUT, which it fills exactly (35
+// characters, no terminator); false, OUT untouched, when the text would have another length.
+bool ctl_version_text(const char *revision, const char *date, VersionText &out);
+
+// The INA236 readings as the reply carries them, each held to its field's range (the
+// current is signed).
+void ctl_ina236_values(long bus_mv, long current_ma, long power_uw, Ina236Reply &out);
+
 // How many reads of at most MAX_CHARS characters, each ending at a newline or earlier,
 // it takes to read TEXT line by line (what fgets with a buffer of MAX_CHARS + 1 does).
 std::size_t ctl_count_line_reads(std::string_view text, std::size_t max_chars);
