@@ -274,10 +274,11 @@ int ctl_at_command(int port, const char *command, char (&answer)[MODEM_ANSWER_SI
     std::this_thread::sleep_for(ANSWER_DELAY);
 
     std::size_t collected = 0;
+    // A second of silence ends the answer, on a terminal or not (a pipe has no read
+    // timeout of its own); a port that keeps waking poll with nothing to read ends there too.
+    auto quiet_until = port_clock::now() + SILENCE;
     while (collected < capacity) {
-        // A second of silence ends the answer, on a terminal or not (a pipe has no read
-        // timeout of its own).
-        if (!wait_port(port, POLLIN, port_clock::now() + SILENCE))
+        if (!wait_port(port, POLLIN, quiet_until))
             break;
         ssize_t got = read(port, answer + collected, capacity - collected);
         if (got < 0 && (errno == EAGAIN || errno == EINTR))
@@ -289,6 +290,7 @@ int ctl_at_command(int port, const char *command, char (&answer)[MODEM_ANSWER_SI
         if (std::strstr(answer, "\r\nOK\r\n") != nullptr || std::strstr(answer, "\r\nERROR\r\n") != nullptr)
             break;
         std::this_thread::sleep_for(READ_PAUSE);
+        quiet_until = port_clock::now() + SILENCE;
     }
     answer[collected] = '\0';
     return static_cast<int>(collected);
