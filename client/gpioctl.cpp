@@ -40,14 +40,15 @@ const char *high_low(std::uint8_t value) { return value != 0 ? "HIGH" : "LOW"; }
 
 // The answer handling shared by the short commands: the exit status when the command ends
 // here (the exchange failed, or the daemon's error status has been printed), or nothing
-// when REPLY holds an answer to print.
+// when REPLY holds an answer to print. A daemon error is a failure of the command, so a
+// script switching the 12 V output or the rtty service learns that it did not happen.
 std::optional<int> ask(std::uint8_t cmd, ControlReply &reply, std::uint8_t index = 0, std::uint16_t param = 0)
 {
     if (send_command(make_request(cmd, index, param), reply) != 0)
         return -1;
     if (reply.status != STATUS_OK) {
         printf("Error: %d\n", reply.status);
-        return 0;
+        return -1;
     }
     return std::nullopt;
 }
@@ -169,8 +170,15 @@ int cmd_beep(const command_line &line)
         return -1;
     }
     std::uint16_t duration_ms = 0;
-    if (cmd == CMD_BEEP_ONCE)
-        duration_ms = line.word(3) != nullptr ? parse_number(line.word(3)) : 100;
+    if (cmd == CMD_BEEP_ONCE) {
+        duration_ms = 100;
+        // A duration cut to 16 bits or read from a non-number would sound some other
+        // length than the one asked for (-5 would beep for a minute): refuse it.
+        if (line.word(3) != nullptr && !parse_duration(line.word(3), duration_ms)) {
+            printf("Usage: %s beep on|off|once [ms]\n", line.program);
+            return -1;
+        }
+    }
 
     ControlReply reply;
     if (auto finished = ask(cmd, reply, 0, duration_ms))
@@ -339,11 +347,11 @@ int cmd_ina(const command_line &)
     Ina236Reply ina;
     static_assert(sizeof ina == sizeof reply);
     std::memcpy(&ina, &reply, sizeof ina);
-    unsigned current_ma = ina.current_ma;
+    int current_ma = ina.current_ma;  // signed: the current flows both ways
     std::uint32_t power_uw = ina.power_uw;
     puts("=== INA236 Power Monitor ===");
     printf("Bus Voltage: %.3f V\n", ina.bus_mv / 1000.0);
-    printf("Current:     %u mA  (%.3f A)\n", current_ma, current_ma / 1000.0);
+    printf("Current:     %d mA  (%.3f A)\n", current_ma, current_ma / 1000.0);
     printf("Power:       %u mW  (%.3f W)\n", static_cast<unsigned>(power_uw / 1000), power_uw / 1000000.0);
     return 0;
 }
@@ -375,6 +383,22 @@ std::uint16_t parse_number(const char *word)
     for (; *word >= '0' && *word <= '9'; word++)
         value = static_cast<std::uint16_t>(value * 10 + (*word - '0'));
     return negative ? static_cast<std::uint16_t>(-value) : value;
+}
+
+bool parse_duration(const char *word, std::uint16_t &value)
+{
+    unsigned long number = 0;
+    if (*word == '\0')
+        return false;
+    for (; *word != '\0'; word++) {
+        if (*word < '0' || *word > '9')
+            return false;
+        number = number * 10 + static_cast<unsigned long>(*word - '0');
+        if (number > UINT16_MAX)
+            return false;
+    }
+    value = static_cast<std::uint16_t>(number);
+    return true;
 }
 
 int gpioctl_main(int argc, char **argv)

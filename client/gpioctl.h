@@ -10,3 +10,7 @@ int gpioctl_main(int argc, char **argv);
 // A numeric word as the commands read it: optional blanks and sign, then the leading
 // decimal digits (none reads as 0), truncated to 16 bits.
 std::uint16_t parse_number(const char *word);
+
+// A beep length in milliseconds: a whole decimal number from 0 to 65535 and nothing else.
+// False (VALUE untouched) for any other word.
+bool parse_duration(const char *word, std::uint16_t &value);

@@ -341,9 +341,9 @@ int report_status()
         Ina236Reply ina;
         static_assert(sizeof ina == sizeof reply);
         std::memcpy(&ina, &reply, sizeof ina);
-        unsigned current_ma = ina.current_ma;
+        int current_ma = ina.current_ma;
         std::uint32_t power_uw = ina.power_uw;
-        printf("  INA236: %.2fV  %umA  %.2fW\n", ina.bus_mv / 1000.0, current_ma, power_uw / 1000000.0);
+        printf("  INA236: %.2fV  %dmA  %.2fW\n", ina.bus_mv / 1000.0, current_ma, power_uw / 1000000.0);
     }
 
     printf("\n4G:    switch=%s  pin=%s\n", switch_4g ? "ON" : "OFF", all.data[2] != 0 ? "HIGH" : "LOW");

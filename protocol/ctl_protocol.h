@@ -82,9 +82,8 @@ inline constexpr std::uint8_t BATTERY_NA = 255;
 inline constexpr std::uint8_t SYSINFO_FIXED_99 = 99;
 inline constexpr std::uint8_t MODEM_NO_VALUE = 99;
 
+// The daemon's version; its revision and date come from the build (tesmar_version.h).
 inline constexpr const char VERSION_NUMBER[] = "1.5.0";
-inline constexpr const char VERSION_GIT[] = "889249d";
-inline constexpr const char VERSION_BUILD_DATE[] = "2026-06-23";
 
 #pragma pack(push, 1)
 
@@ -104,7 +103,7 @@ struct ControlReply {
 struct Ina236Reply {
     std::uint8_t status;
     std::uint16_t bus_mv;
-    std::uint16_t current_ma;
+    std::int16_t current_ma;  // negative while the current flows back
     std::uint32_t power_uw;
     std::uint8_t unused[7];
 };

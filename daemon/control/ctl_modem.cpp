@@ -3,6 +3,7 @@
 #include "board_root.h"
 #include "unique_fd.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -15,6 +16,8 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -66,7 +69,51 @@ constexpr auto ANSWER_DELAY = 200ms;
 // Pause between reads of an answer that is still coming.
 constexpr auto READ_PAUSE = 50ms;
 // An answer is over after this long without a byte.
-constexpr int SILENCE_MS = 1000;
+constexpr auto SILENCE = 1000ms;
+// A command line is a few dozen bytes, gone in milliseconds; a port that takes longer has
+// its output stopped (flow control) and may never take it.
+constexpr auto WRITE_DEADLINE = 1000ms;
+// How soon a wait on the port notices the stop.
+constexpr auto STOP_CHECK = 100ms;
+
+using port_clock = std::chrono::steady_clock;
+
+// Waits until PORT reports one of EVENTS (or an error, which the next read or write then
+// meets), for at most until UNTIL. False at the deadline and at stop.
+bool wait_port(int port, short events, port_clock::time_point until)
+{
+    while (modem_closing.load() == 0) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(until - port_clock::now());
+        if (left <= 0ms)
+            return false;
+        pollfd ready{port, events, 0};
+        int n = poll(&ready, 1, static_cast<int>(std::min(left, std::chrono::milliseconds(STOP_CHECK)).count()));
+        if (n > 0)
+            return true;
+        if (n < 0 && errno != EINTR)
+            return false;
+    }
+    return false;
+}
+
+// Writes all of LINE to the non-blocking PORT before its deadline; false when it could
+// not, or when the daemon stops meanwhile.
+bool write_line(int port, std::string_view line)
+{
+    auto until = port_clock::now() + WRITE_DEADLINE;
+    while (!line.empty()) {
+        ssize_t n = write(port, line.data(), line.size());
+        if (n > 0) {
+            line.remove_prefix(static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        if (!wait_port(port, POLLOUT, until))
+            return false;
+    }
+    return true;
+}
 
 // The answer text from the first PREFIX on, or nullptr.
 const char *find(const char *answer, const char *prefix) { return std::strstr(answer, prefix); }
@@ -208,9 +255,9 @@ int ctl_modem_open()
     tty.c_cc[VMIN] = 0;
     tty.c_cc[VTIME] = 10;  // a read gives up after 1 s without bytes
     tcsetattr(port.get(), TCSANOW, &tty);
-    int flags = fcntl(port.get(), F_GETFL);
-    if (flags >= 0)
-        fcntl(port.get(), F_SETFL, flags & ~O_NONBLOCK);
+    // The port stays non-blocking: a write to a port whose output is stopped would
+    // otherwise never return, and neither its deadline nor the stop could end it. Every
+    // read and write waits in poll instead.
     return port.release();
 }
 
@@ -219,19 +266,23 @@ int ctl_at_command(int port, const char *command, char (&answer)[MODEM_ANSWER_SI
     constexpr std::size_t capacity = MODEM_ANSWER_SIZE - 1;
     answer[0] = '\0';
     tcflush(port, TCIFLUSH);
-    std::size_t length = std::strlen(command);
-    if (write(port, command, length) != static_cast<ssize_t>(length) || write(port, "\r", 1) != 1)
+    if (!write_line(port, std::string(command) + "\r")) {
+        // What did not go out must not reach the modem later as half a command.
+        tcflush(port, TCOFLUSH);
         return -1;
+    }
     std::this_thread::sleep_for(ANSWER_DELAY);
 
     std::size_t collected = 0;
+    // A second of silence ends the answer, on a terminal or not (a pipe has no read
+    // timeout of its own); a port that keeps waking poll with nothing to read ends there too.
+    auto quiet_until = port_clock::now() + SILENCE;
     while (collected < capacity) {
-        // The terminal settings already end a read after a second of silence; the poll
-        // keeps that promise when the port is no terminal at all (a pipe never times out).
-        pollfd ready{port, POLLIN, 0};
-        if (poll(&ready, 1, SILENCE_MS) <= 0)
+        if (!wait_port(port, POLLIN, quiet_until))
             break;
         ssize_t got = read(port, answer + collected, capacity - collected);
+        if (got < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
         if (got <= 0)
             break;
         collected += static_cast<std::size_t>(got);
@@ -239,6 +290,7 @@ int ctl_at_command(int port, const char *command, char (&answer)[MODEM_ANSWER_SI
         if (std::strstr(answer, "\r\nOK\r\n") != nullptr || std::strstr(answer, "\r\nERROR\r\n") != nullptr)
             break;
         std::this_thread::sleep_for(READ_PAUSE);
+        quiet_until = port_clock::now() + SILENCE;
     }
     answer[collected] = '\0';
     return static_cast<int>(collected);
@@ -264,6 +316,13 @@ void ctl_query_modem(ModemInfoRecord &record)
         {"AT+CIMI", modem_parse_cimi},   {"AT+QENG=\"servingcell\"", modem_parse_qeng},
         {"AT+QNWINFO", modem_parse_qnwinfo},
     };
+    // Whatever is still queued goes with the port: closing a terminal would otherwise wait
+    // for stopped output to drain.
+    struct discard_queues {
+        int port;
+        ~discard_queues() { tcflush(port, TCIOFLUSH); }
+    } discard{port.get()};
+
     char answer[MODEM_ANSWER_SIZE];
     for (const auto &step : steps) {
         if (modem_closing.load() != 0)

@@ -22,14 +22,14 @@ void ctl_modem_stop();
 // The record before any answer: status 1, rssi and ber 99, everything else 0.
 ModemInfoRecord modem_initial_record();
 
-// Opens the AT port and sets it up for the exchanges (115200 8N1, raw, reads that give up
-// after one second of silence). The descriptor, or -1.
+// Opens the AT port and sets it up for the exchanges (115200 8N1, raw). The descriptor,
+// non-blocking, or -1.
 int ctl_modem_open();
 
 // One exchange: sends COMMAND and a carriage return, then collects the answer into ANSWER
 // (always terminated) until the final result code, one second without bytes, or a full
 // buffer. Returns the number of characters collected, or -1 when the command could not
-// be written.
+// be written within a second (output stopped by flow control) or the daemon stopped.
 int ctl_at_command(int port, const char *command, char (&answer)[MODEM_ANSWER_SIZE]);
 
 // The parsers of the seven answers: pure functions of the collected text (the echo of the

@@ -5,6 +5,7 @@
 #include "process.h"
 #include "sdcard_mounts.h"
 #include "sdcard_recovery.h"
+#include "tesmar_version.h"
 #include "unique_fd.h"
 
 #include <dirent.h>
@@ -17,6 +18,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <limits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -82,7 +84,11 @@ bool read_number(const std::string &path, long &value)
         ++at;
     if (at < end && *at == '+')
         ++at;
-    std::from_chars(at, end, value);
+    // A number beyond the range reads as the nearest end of it, never as some other value.
+    auto [stop, error] = std::from_chars(at, end, value);
+    if (error == std::errc::result_out_of_range)
+        value = *at == '-' ? std::numeric_limits<long>::min() : std::numeric_limits<long>::max();
+    (void)stop;
     return true;
 }
 
@@ -127,16 +133,26 @@ std::vector<std::string> ctl_fuser_pids(std::string_view output)
     return pids;
 }
 
+namespace {
+
+// The switch's own outcome goes back to the client, which would otherwise report a
+// service that failed to start (or to stop) as switched.
+std::size_t rtty_switch(const char *command, ctl_reply &reply)
+{
+    reply.generic.status = run_command(command) == 0 ? STATUS_OK : STATUS_FAILED;
+    return sizeof(ControlReply);
+}
+
+}  // namespace
+
 std::size_t ctl_rtty_on(const ControlRequest &, ctl_reply &reply)
 {
-    run_command("systemctl enable rtty && systemctl start rtty");
-    return generic_ok(reply);
+    return rtty_switch("systemctl enable rtty && systemctl start rtty", reply);
 }
 
 std::size_t ctl_rtty_off(const ControlRequest &, ctl_reply &reply)
 {
-    run_command("systemctl stop rtty && systemctl disable rtty");
-    return generic_ok(reply);
+    return rtty_switch("systemctl stop rtty && systemctl disable rtty", reply);
 }
 
 std::size_t ctl_rtty_status(const ControlRequest &, ctl_reply &reply)
@@ -145,12 +161,32 @@ std::size_t ctl_rtty_status(const ControlRequest &, ctl_reply &reply)
     return generic_ok(reply);
 }
 
-std::size_t ctl_version(const ControlRequest &, ctl_reply &reply)
+bool ctl_version_text(const char *revision, const char *date, VersionText &out)
 {
     char text[64];
-    std::snprintf(text, sizeof text, "v%s git:%s built:%s", VERSION_NUMBER, VERSION_GIT, VERSION_BUILD_DATE);
-    std::memcpy(reply.version.text, text, sizeof reply.version.text);
+    int length = std::snprintf(text, sizeof text, "v%s git:%s built:%s", VERSION_NUMBER, revision, date);
+    if (length != static_cast<int>(sizeof out.text))
+        return false;
+    std::memcpy(out.text, text, sizeof out.text);
+    return true;
+}
+
+// The build writes a seven-character revision and a YYYY-MM-DD date, whatever git says.
+static_assert(sizeof(TESMAR_VERSION_GIT) == 8 && sizeof(TESMAR_VERSION_DATE) == 11);
+
+std::size_t ctl_version(const ControlRequest &, ctl_reply &reply)
+{
+    ctl_version_text(TESMAR_VERSION_GIT, TESMAR_VERSION_DATE, reply.version);
     return sizeof(VersionText);
+}
+
+void ctl_ina236_values(long bus_mv, long current_ma, long power_uw, Ina236Reply &out)
+{
+    // Each reading is held to its field's range: cut to its low bits, a current of
+    // -150 mA or a voltage just past 65.5 V would read as a wildly different number.
+    out.bus_mv = static_cast<std::uint16_t>(std::clamp<long>(bus_mv, 0, UINT16_MAX));
+    out.current_ma = static_cast<std::int16_t>(std::clamp<long>(current_ma, INT16_MIN, INT16_MAX));
+    out.power_uw = static_cast<std::uint32_t>(std::clamp<long long>(power_uw, 0, UINT32_MAX));
 }
 
 std::size_t ctl_read_ina236(const ControlRequest &, ctl_reply &reply)
@@ -178,9 +214,7 @@ std::size_t ctl_read_ina236(const ControlRequest &, ctl_reply &reply)
         return sizeof(Ina236Reply);
     }
     reply.ina236.status = STATUS_OK;
-    reply.ina236.bus_mv = static_cast<std::uint16_t>(bus_mv);
-    reply.ina236.current_ma = static_cast<std::uint16_t>(current_ma);
-    reply.ina236.power_uw = static_cast<std::uint32_t>(power_uw);
+    ctl_ina236_values(bus_mv, current_ma, power_uw, reply.ina236);
     return sizeof(Ina236Reply);
 }
 

@@ -126,7 +126,14 @@ void read_interfaces(SysInfoRecord &record)
 
 std::int16_t sysinfo_temperature_tenths(long millidegrees)
 {
-    return static_cast<std::int16_t>(millidegrees / 100);
+    // Held to the field's range: cut to 16 bits, 3276.8 degrees would read as -3276.8.
+    return static_cast<std::int16_t>(std::clamp<long>(millidegrees / 100, INT16_MIN, INT16_MAX));
+}
+
+std::uint8_t sysinfo_battery_percent(int capacity)
+{
+    // A gauge past full (or below empty) is full (or empty), not its low 8 bits.
+    return static_cast<std::uint8_t>(std::clamp(capacity, 0, 100));
 }
 
 std::uint32_t sysinfo_load_x100(unsigned long load)
@@ -143,8 +150,10 @@ std::optional<std::uint64_t> sysinfo_mem_available(std::string_view meminfo)
         std::memcpy(text, line.data(), length);
         text[length] = '\0';
         std::uint64_t kib;
-        if (std::sscanf(text, "MemAvailable: %" SCNu64 " kB", &kib) == 1) {
-            found = kib;
+        int number_at = 0;
+        if (std::sscanf(text, "MemAvailable: %n%" SCNu64 " kB", &number_at, &kib) == 1) {
+            // "%lu" takes "-5" as 2^64 - 5; no memory available is 0.
+            found = text[number_at] == '-' ? 0 : kib;
             return false;
         }
         return true;
@@ -244,7 +253,7 @@ std::uint8_t ctl_read_battery()
         int percent;
         if (!capacity || fscanf(capacity.get(), "%d", &percent) != 1)
             return BATTERY_NA;
-        return static_cast<std::uint8_t>(percent);
+        return sysinfo_battery_percent(percent);
     }
     return BATTERY_NA;
 }

@@ -25,11 +25,14 @@ int ctl_iface_ipv4(const char *name, std::uint32_t &address, std::uint32_t &netm
 
 // The pure steps, for their tests.
 
-// A thermal reading in millidegrees as tenths of a degree, truncated toward zero.
+// A thermal reading in millidegrees as tenths of a degree, truncated toward zero and held
+// to the field's range.
 std::int16_t sysinfo_temperature_tenths(long millidegrees);
+// A battery capacity as the reply carries it: held to 0 to 100.
+std::uint8_t sysinfo_battery_percent(int capacity);
 // A load figure with 16 fraction bits, times 100, truncated.
 std::uint32_t sysinfo_load_x100(unsigned long load);
-// The "MemAvailable:" figure of a meminfo text, in KiB.
+// The "MemAvailable:" figure of a meminfo text, in KiB; 0 for a negative one.
 std::optional<std::uint64_t> sysinfo_mem_available(std::string_view meminfo);
 // The mount point the SD figures measure: the deepest card mount under "/home/pi/" (the
 // later one among equals), else a card mount at "/home/pi"; empty when there is none.

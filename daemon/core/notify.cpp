@@ -5,10 +5,13 @@
 
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +28,11 @@ constexpr std::size_t host_size = 128;
 constexpr std::size_t path_size = 512;
 constexpr std::size_t request_size = 1024;
 constexpr const char scheme[] = "http://";
+// Each read and the send give up after two seconds without progress.
+constexpr int step_timeout_s = 2;
+// The whole exchange ends by then: a server that trickles a byte now and then would
+// otherwise hold a thread and a descriptor per event for as long as it trickles.
+constexpr auto request_deadline = std::chrono::seconds(5);
 
 // Copies at most SIZE - 1 bytes of [FROM, FROM + LENGTH) into TO, which is zeroed.
 void copy_bounded(char *to, std::size_t size, const char *from, std::size_t length)
@@ -63,6 +71,7 @@ bool split_url(const char *url, char (&host)[host_size], int &port, char (&path)
 void *notify_request_thread(void *arg)
 {
     url_buffer url(static_cast<char *>(arg));
+    auto deadline = std::chrono::steady_clock::now() + request_deadline;
     char host[host_size] = {};
     char path[path_size] = {};
     int port = 80;
@@ -85,7 +94,7 @@ void *notify_request_thread(void *arg)
     address.sin_port = htons(static_cast<std::uint16_t>(port));
 
     // Two seconds bound every step: the connect and the send (send time-out) and each read.
-    timeval limit{2, 0};
+    timeval limit{step_timeout_s, 0};
     setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     setsockopt(sock.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 
@@ -103,7 +112,14 @@ void *notify_request_thread(void *arg)
         return nullptr;
 
     char discard[256];
-    while (recv(sock.get(), discard, sizeof discard, 0) > 0) {
+    for (;;) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd readable{sock.get(), POLLIN, 0};
+        int wait_ms = static_cast<int>(std::min<long long>(left.count(), step_timeout_s * 1000LL));
+        if (poll(&readable, 1, wait_ms) <= 0 || recv(sock.get(), discard, sizeof discard, 0) <= 0)
+            break;
     }
     return nullptr;
 }

@@ -14,5 +14,5 @@ int notify_init();
 int notify_send(const char *event, const char *params);
 
 // The body of one request thread: sends a GET for URL (malloc'd, owned and freed here)
-// and ends. Exposed so that a URL with its own port can be exercised directly.
+// and ends, at the latest five seconds after it began. Exposed so that a URL with its own port can be exercised directly.
 void *notify_request_thread(void *url);

@@ -23,6 +23,7 @@ struct GrammarCase {
 
 const char VERSION_REPLY[] = "v1.5.0 git:889249d built:2026-06-23";  // 35 bytes, no NUL sent
 const char *const led_usage = "Usage: gpioctl led <id> on|off|blink [freq]\n";
+const char *const beep_usage = "Usage: gpioctl beep on|off|once [ms]\n";
 const char *const invalid_led = "Invalid LED id: SYS\nValid IDs: sys, ext_pwr, storage, data, wifi, 4g, net\n";
 
 const GrammarCase grammar_cases[] = {
@@ -44,14 +45,24 @@ const GrammarCase grammar_cases[] = {
     // beep
     {"BeepOnceDefaultsTo100", {"beep", "once"}, ok(), request_bytes(CMD_BEEP_ONCE, 0, 100), "Beep: once\n", 0},
     {"BeepOnce200", {"beep", "once", "200"}, ok(), request_bytes(CMD_BEEP_ONCE, 0, 200), "Beep: once\n", 0},
-    {"BeepOnceTruncatedTo16Bits", {"beep", "once", "70000"}, ok(), request_bytes(CMD_BEEP_ONCE, 0, 4464),
-     "Beep: once\n", 0},
-    {"BeepOnceNonNumberSendsZero", {"beep", "once", "abc"}, ok(), request_bytes(CMD_BEEP_ONCE, 0, 0),
-     "Beep: once\n", 0},
+    // beep lengths: a whole number of milliseconds from 0 to 65535, or the usage error
+    {"BeepOnceLongest", {"beep", "once", "65535"}, ok(), request_bytes(CMD_BEEP_ONCE, 0, 65535), "Beep: once\n", 0},
+    {"BeepOnceZero", {"beep", "once", "0"}, ok(), request_bytes(CMD_BEEP_ONCE, 0, 0), "Beep: once\n", 0},
+    {"BeepOnceLeadingZeros", {"beep", "once", "0042"}, ok(), request_bytes(CMD_BEEP_ONCE, 0, 42), "Beep: once\n",
+     0},
+    {"BeepOnceNegativeRefused", {"beep", "once", "-5"}, ok(), std::nullopt, beep_usage, 255},
+    {"BeepOnceTooLongRefused", {"beep", "once", "70000"}, ok(), std::nullopt, beep_usage, 255},
+    {"BeepOnceJustTooLongRefused", {"beep", "once", "65536"}, ok(), std::nullopt, beep_usage, 255},
+    {"BeepOnceHugeRefused", {"beep", "once", "18446744073709551617"}, ok(), std::nullopt, beep_usage, 255},
+    {"BeepOnceNonNumberRefused", {"beep", "once", "abc"}, ok(), std::nullopt, beep_usage, 255},
+    {"BeepOnceTrailingTextRefused", {"beep", "once", "12abc"}, ok(), std::nullopt, beep_usage, 255},
+    {"BeepOnceSignRefused", {"beep", "once", "+7"}, ok(), std::nullopt, beep_usage, 255},
+    {"BeepOnceEmptyRefused", {"beep", "once", ""}, ok(), std::nullopt, beep_usage, 255},
+    {"BeepOnceFractionRefused", {"beep", "once", "1.5"}, ok(), std::nullopt, beep_usage, 255},
     {"BeepOn", {"beep", "on"}, ok(), request_bytes(CMD_BEEP_ON), "Beep: on\n", 0},
     {"BeepOff", {"beep", "off"}, ok(), request_bytes(CMD_BEEP_OFF), "Beep: off\n", 0},
     {"BeepAlarm", {"beep", "alarm"}, ok(), request_bytes(CMD_BEEP_ALARM), "Beep: alarm\n", 0},
-    {"BeepAlone", {"beep"}, ok(), std::nullopt, "Usage: gpioctl beep on|off|once [ms]\n", 255},
+    {"BeepAlone", {"beep"}, ok(), std::nullopt, beep_usage, 255},
     {"BeepUnknownAction", {"beep", "loud"}, ok(), std::nullopt, "Invalid action: loud\n", 255},
     // power
     {"PowerStatus", {"power", "status"}, ok({1}), request_bytes(CMD_POWER_STATUS), "Power status: external\n", 0},
@@ -101,11 +112,25 @@ const GrammarCase grammar_cases[] = {
      "=== INA236 Power Monitor ===\nBus Voltage: 12.345 V\nCurrent:     1500 mA  (1.500 A)\n"
      "Power:       18500 mW  (18.500 W)\n",
      0},
+    // -150 mA: the current is signed (0xFF6A); 5 V, 0.15 W
+    {"InaNegativeCurrent", {"ina"}, ok({0x88, 0x13, 0x6a, 0xff, 0xf0, 0x49, 0x02, 0x00}), request_bytes(CMD_INA236),
+     "=== INA236 Power Monitor ===\nBus Voltage: 5.000 V\nCurrent:     -150 mA  (-0.150 A)\n"
+     "Power:       150 mW  (0.150 W)\n",
+     0},
     {"InaNotFound", {"ina"}, reply_bytes(STATUS_FAILED), request_bytes(CMD_INA236), "INA236: not found\n", 255},
-    // daemon errors on short commands are reported, and are no failure of the client
+    // a daemon error on a short command is reported, and the command fails
     {"UnknownCommandStatus", {"4g", "status"}, reply_bytes(STATUS_UNKNOWN_COMMAND), request_bytes(CMD_4G_STATUS),
-     "Error: 2\n", 0},
-    {"BadLengthStatus", {"input"}, reply_bytes(STATUS_BAD_LENGTH), request_bytes(CMD_INPUT_ALL), "Error: 3\n", 0},
+     "Error: 2\n", 255},
+    {"BadLengthStatus", {"input"}, reply_bytes(STATUS_BAD_LENGTH), request_bytes(CMD_INPUT_ALL), "Error: 3\n", 255},
+    {"Power12vOnFailed", {"power", "12v", "on"}, reply_bytes(STATUS_FAILED), request_bytes(CMD_12V_ON),
+     "Error: 1\n", 255},
+    {"LedFailed", {"led", "sys", "on"}, reply_bytes(STATUS_FAILED), request_bytes(CMD_LED_ON, 0), "Error: 1\n", 255},
+    {"BeepFailed", {"beep", "once"}, reply_bytes(STATUS_FAILED), request_bytes(CMD_BEEP_ONCE, 0, 100), "Error: 1\n",
+     255},
+    {"RttyOnFailed", {"rtty", "on"}, reply_bytes(STATUS_FAILED), request_bytes(CMD_RTTY_ON), "Error: 1\n", 255},
+    {"RttyOffFailed", {"rtty", "off"}, reply_bytes(STATUS_FAILED), request_bytes(CMD_RTTY_OFF), "Error: 1\n", 255},
+    {"WifiToggleFailed", {"wifi", "toggle"}, reply_bytes(STATUS_FAILED, {1}), request_bytes(CMD_WIFI_TOGGLE),
+     "Error: 1\n", 255},
     // the version text
     {"Version", {"version"}, bytes(VERSION_REPLY, VERSION_REPLY + 35), request_bytes(CMD_VERSION),
      "tesmar_gpio v1.5.0 git:889249d built:2026-06-23\n", 0},

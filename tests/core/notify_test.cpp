@@ -15,6 +15,7 @@
 #include <cstring>
 #include <future>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -58,6 +59,19 @@ public:
             send(conn, "HTTP/1.0 200 OK\r\n\r\n{}", 21, MSG_NOSIGNAL);
         close(conn);
         return request;
+    }
+
+    // Takes the next connection and answers it one byte every GAP, for as long as the
+    // client keeps it open (at most LIMIT bytes).
+    void trickle(std::chrono::milliseconds gap, int limit = 20)
+    {
+        pollfd waiting{fd_, POLLIN, 0};
+        if (poll(&waiting, 1, 5000) != 1)
+            return;
+        int conn = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        for (int i = 0; i < limit && send(conn, "x", 1, MSG_NOSIGNAL) == 1; i++)
+            std::this_thread::sleep_for(gap);
+        close(conn);
     }
 
 private:
@@ -143,6 +157,22 @@ TEST(NotifyRequest, ASilentServerIsGivenUpAfterTheTimeOut)
     });
     // Accepted by the backlog; nobody reads or answers.
     EXPECT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+}
+
+// A server that trickles its answer, a byte every 1.5 s, holds the request for the
+// whole exchange's deadline, not for as long as it trickles.
+TEST(NotifyRequest, ATricklingServerIsGivenUpAtTheDeadline)
+{
+    using namespace std::chrono;
+    Listener web;
+    ASSERT_TRUE(web.ok());
+    std::thread server([&] { web.trickle(1500ms); });
+    auto start = steady_clock::now();
+    notify_request_thread(owned("http://127.0.0.1:" + std::to_string(web.port()) + "/"));
+    auto took = steady_clock::now() - start;
+    server.join();
+    EXPECT_GE(took, 4500ms);
+    EXPECT_LT(took, 7s);  // the trickle goes on for 30 s
 }
 
 }  // namespace

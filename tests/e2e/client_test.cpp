@@ -77,7 +77,7 @@ struct FailureCase {
 };
 
 const FailureCase failure_cases[] = {
-    {"ErrorStatusIsReportedAndExitsZero", reply_bytes(STATUS_FAILED), 0, "Error: 1\n", ""},
+    {"ErrorStatusIsReportedAndFails", reply_bytes(STATUS_FAILED), 255, "Error: 1\n", ""},
     {"ShortReplyIsInvalid", bytes(8, 0), 255, "", "Invalid response\n"},
     {"ClosedWithoutReplyIsInvalid", {}, 255, "", "Invalid response\n"},
 };

@@ -4,6 +4,7 @@
 #include "ctl_test_peer.h"
 #include "private_net.h"
 #include "sdcard_board.h"
+#include "tesmar_version.h"
 
 #include <gtest/gtest.h>
 
@@ -154,7 +155,8 @@ TEST_F(DaemonSdcardTest, VersionPowerMonitorAndRemoteTerminal)
 {
     start_daemon();
     std::vector<std::uint8_t> version = ask(CMD_VERSION, 35);
-    EXPECT_EQ(std::string(version.begin(), version.end()), "v1.5.0 git:889249d built:2026-06-23");
+    EXPECT_EQ(std::string(version.begin(), version.end()),
+              "v1.5.0 git:" TESMAR_VERSION_GIT " built:" TESMAR_VERSION_DATE);
     EXPECT_EQ(ask(CMD_INA236, 16), reply_bytes(STATUS_OK, {0x02, 0x2F, 0xFA, 0x00, 0xF4, 0xE7, 0x2D, 0x00}));
     EXPECT_EQ(ask(CMD_RTTY_STATUS, 16), reply_bytes(STATUS_OK, {0}));
     EXPECT_EQ(ask(CMD_RTTY_ON, 16), reply_bytes(STATUS_OK));

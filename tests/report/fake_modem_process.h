@@ -4,7 +4,9 @@
 
 #include "sim_board.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <termios.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,6 +39,16 @@ public:
     bool ready() const { return ready_; }
     // The modem reads its script again for every command.
     void write_script(const std::string &script) const { write_file(board_.path("/sim/fake_modem.script"), script); }
+    // Stops the port's output, as a modem holding its flow control does: whatever the
+    // daemon writes stays queued, and once the queue is full a blocking write waits for ever.
+    bool stop_output() const
+    {
+        int port = open(board_.path("/dev/ttyUSB2").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        bool stopped = port >= 0 && tcflow(port, TCOOFF) == 0;
+        if (port >= 0)
+            close(port);
+        return stopped;
+    }
     // Every command it received, one a line.
     std::vector<std::string> commands() const { return lines_of(read_file(board_.path("/sim/fake_modem.log"))); }
 

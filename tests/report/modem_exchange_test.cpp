@@ -192,6 +192,33 @@ TEST_F(ModemTest, StopEndsTheQueryAtThePortAndThoseWaitingForIt)
     EXPECT_EQ(modem.commands().size(), 1u);
 }
 
+// A port whose output is stopped takes no command: the write gives up at its deadline,
+// the port still closes, and the stop ends a query held by such writes at once.
+TEST_F(ModemTest, StoppedOutputEndsTheWriteAtItsDeadlineAndAtStop)
+{
+    FakeModem modem(board, registered_modem);
+    ASSERT_TRUE(modem.ready());
+    ASSERT_TRUE(modem.stop_output());
+    int port = ctl_modem_open();
+    ASSERT_GE(port, 0);
+    char answer[MODEM_ANSWER_SIZE];
+    auto start = clock_type::now();
+    EXPECT_EQ(ctl_at_command(port, "AT+CSQ", answer), -1);
+    EXPECT_GE(clock_type::now() - start, 900ms);
+    EXPECT_LT(clock_type::now() - start, 3s);
+    close(port);
+
+    ModemInfoRecord record;
+    std::thread query([&record] { ctl_query_modem(record); });
+    std::this_thread::sleep_for(300ms);  // into the first command's write
+    auto stop = clock_type::now();
+    ctl_modem_stop();
+    query.join();
+    EXPECT_LT(clock_type::now() - stop, 1s);
+    EXPECT_EQ(record.status, 1);
+    EXPECT_TRUE(modem.commands().empty());
+}
+
 TEST_F(ModemTest, TwoQueriesAtOnceEachGetTheWholeRecord)
 {
     // Answers in pieces keep each exchange open long enough for the two to meet.

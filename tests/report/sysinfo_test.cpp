@@ -1,5 +1,6 @@
 // The snapshot's conversions and choices as pure functions over verbatim texts, and the
 // whole record gathered from a simulated board's files.
+#include "ctl_storage.h"
 #include "ctl_sysinfo.h"
 #include "sim_board.h"
 
@@ -8,6 +9,7 @@
 #include <arpa/inet.h>
 #include <sys/statvfs.h>
 
+#include <climits>
 #include <cstring>
 
 #include <filesystem>
@@ -16,8 +18,11 @@ namespace {
 
 TEST(Snapshot, TemperatureInTenthsTruncatedTowardZero)
 {
-    const std::pair<long, std::int16_t> cases[] = {{47850, 478}, {-5500, -55}, {0, 0},     {99, 0},
-                                                   {-99, 0},     {-150, -1},   {100, 1}, {125000, 1250}};
+    const std::pair<long, std::int16_t> cases[] = {
+        {47850, 478}, {-5500, -55}, {0, 0}, {99, 0}, {-99, 0}, {-150, -1}, {100, 1}, {125000, 1250},
+        // beyond the field: held at its ends, never wrapped to the other sign
+        {3276700, 32767}, {3276800, 32767}, {-3276800, -32768}, {-3276900, -32768}, {LONG_MAX, 32767},
+        {LONG_MIN, -32768}};
     for (auto [millidegrees, tenths] : cases)
         EXPECT_EQ(sysinfo_temperature_tenths(millidegrees), tenths) << millidegrees;
 }
@@ -42,6 +47,50 @@ TEST(Snapshot, AvailableMemoryFromMeminfo)
     EXPECT_EQ(sysinfo_mem_available("MemAvailable: lots\n"), std::nullopt);
     EXPECT_EQ(sysinfo_mem_available(""), std::nullopt);
     EXPECT_EQ(sysinfo_mem_available("MemAvailable: 5 kB\nMemAvailable: 6 kB\n"), 5u);
+    EXPECT_EQ(sysinfo_mem_available("MemAvailable:   -5 kB\n"), 0u) << "no memory is 0, not 2^64 - 5";
+}
+
+TEST(Snapshot, PowerMonitorReadingsAreHeldToTheirFields)
+{
+    struct {
+        long bus_mv, current_ma, power_uw;
+        std::uint16_t bus;
+        std::int16_t current;
+        std::uint32_t power;
+    } const cases[] = {
+        {12034, 250, 3008500, 12034, 250, 3008500},
+        {5000, -150, 750000, 5000, -150, 750000},
+        {65535, 32767, 4294967295, 65535, 32767, 4294967295u},
+        {70000, 40000, 5000000000, 65535, 32767, 4294967295u},
+        {-1, -40000, -5, 0, -32768, 0},
+        {LONG_MAX, LONG_MIN, LONG_MIN, 65535, -32768, 0},
+    };
+    for (const auto &c : cases) {
+        Ina236Reply reply{};
+        ctl_ina236_values(c.bus_mv, c.current_ma, c.power_uw, reply);
+        EXPECT_EQ(+reply.bus_mv, c.bus) << c.bus_mv;
+        EXPECT_EQ(+reply.current_ma, c.current) << c.current_ma;
+        EXPECT_EQ(+reply.power_uw, c.power) << c.power_uw;
+    }
+}
+
+TEST(Snapshot, VersionTextCarriesTheGivenRevisionAndDate)
+{
+    struct {
+        const char *revision, *date, *text;  // nullptr: refused, the record untouched
+    } const cases[] = {
+        {"abc1234", "2027-03-04", "v1.5.0 git:abc1234 built:2027-03-04"},
+        {"889249d", "2026-06-23", "v1.5.0 git:889249d built:2026-06-23"},
+        {"abc12345", "2027-03-04", nullptr},
+        {"abc123", "2027-03-04", nullptr},
+        {"abc1234", "27-3-4", nullptr},
+    };
+    for (const auto &c : cases) {
+        VersionText text;
+        std::memset(&text, 'x', sizeof text);
+        EXPECT_EQ(ctl_version_text(c.revision, c.date, text), c.text != nullptr) << c.revision << " " << c.date;
+        EXPECT_EQ(std::string(text.text, sizeof text.text), c.text != nullptr ? c.text : std::string(35, 'x'));
+    }
 }
 
 struct MountCase {
@@ -150,8 +199,10 @@ TEST_F(BoardSnapshotTest, BatteryWalk)
     EXPECT_EQ(ctl_read_battery(), BATTERY_NA) << "hidden entries are no supplies";
     supply("bat0", "Battery\n", "87\n");
     EXPECT_EQ(ctl_read_battery(), 87);
-    write_file(supplies() + "/bat0/capacity", "300\n");
-    EXPECT_EQ(ctl_read_battery(), 44) << "low 8 bits";
+    for (auto [capacity, percent] : {std::pair{"300\n", 100}, {"101\n", 100}, {"-5\n", 0}, {"0\n", 0}}) {
+        write_file(supplies() + "/bat0/capacity", capacity);
+        EXPECT_EQ(ctl_read_battery(), percent) << "held to 0 to 100: " << capacity;
+    }
     write_file(supplies() + "/bat0/capacity", "full\n");
     EXPECT_EQ(ctl_read_battery(), BATTERY_NA);
     std::filesystem::remove(supplies() + "/bat0/capacity");

@@ -1,6 +1,7 @@
 // The storage, power-monitor, remote-terminal and version handlers on a simulated board.
 #include "ctl_storage.h"
 #include "sdcard_recovery.h"
+#include "tesmar_version.h"
 #include "storage_fixture.h"
 
 #include <gtest/gtest.h>
@@ -76,10 +77,11 @@ protected:
 TEST_F(StorageCommandTest, VersionIsExactly35CharactersWithoutTerminator)
 {
     std::vector<std::uint8_t> reply = reply_of(ctl_version);
-    EXPECT_EQ(std::string(reply.begin(), reply.end()), "v1.5.0 git:889249d built:2026-06-23");
+    EXPECT_EQ(std::string(reply.begin(), reply.end()),
+              "v1.5.0 git:" TESMAR_VERSION_GIT " built:" TESMAR_VERSION_DATE);
 }
 
-TEST_F(StorageCommandTest, Ina236ReadingsTravelAsTheirLowBits)
+TEST_F(StorageCommandTest, Ina236ReadingsTravelHeldToTheirFields)
 {
     using bytes = std::vector<std::uint8_t>;
     const struct {
@@ -97,9 +99,9 @@ TEST_F(StorageCommandTest, Ina236ReadingsTravelAsTheirLowBits)
         {"bus voltage missing",
          [&] { unlink(board.path("/sys/class/hwmon/hwmon1/in1_input").c_str()); },
          {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
-        {"another ina236 with a bus voltage",
+        {"another ina236 with a bus voltage beyond the field",
          [&] { set_ina236("hwmon7", "ina236_b\n", {{"in1_input", "70000"}}); },
-         {0, 0x70, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+         {0, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
         {"no hwmon class",
          [&] { ASSERT_EQ(run_program({"/bin/rm", "-rf", board.path("/sys/class/hwmon")}, {}).status, 0); },
          {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
@@ -126,9 +128,12 @@ TEST_F(StorageCommandTest, RemoteTerminalRepliesFollowTheService)
                                       "[is-active] [--quiet] [rtty]", "[stop] [rtty]", "[disable] [rtty]",
                                       "[is-active] [--quiet] [rtty]"}));
 
-    // Without the service the switch still answers OK, and the query says inactive.
+    // Without the service the switch says it failed, and the query says inactive.
     ASSERT_EQ(run_program({"/bin/rm", "-rf", board.path("/sim/services/rtty")}, {}).status, 0);
-    EXPECT_EQ(reply_of(ctl_rtty_on), ok);
+    std::vector<std::uint8_t> failed(16, 0);
+    failed[0] = STATUS_FAILED;
+    EXPECT_EQ(reply_of(ctl_rtty_on), failed);
+    EXPECT_EQ(reply_of(ctl_rtty_off), failed);
     EXPECT_EQ(reply_of(ctl_rtty_status), ok);
 }
 
