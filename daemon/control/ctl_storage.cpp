@@ -57,7 +57,7 @@ std::size_t generic_ok(ctl_reply &reply)
 std::string fuser_output(const std::string &mount_point)
 {
     std::string output;
-    read_command("fuser -m " + shell_quote(mount_point) + " 2>/dev/null", output);
+    read_command("fuser -m " + shell_quote(mount_point) + " 2>/dev/null", output, 64 * 1024, child_limit::fuser);
     return output;
 }
 
@@ -122,19 +122,19 @@ std::size_t ctl_count_line_reads(std::string_view text, std::size_t max_chars)
 
 std::size_t ctl_rtty_on(const ControlRequest &, ctl_reply &reply)
 {
-    run_command("systemctl enable rtty && systemctl start rtty");
+    run_command("systemctl enable rtty && systemctl start rtty", child_limit::systemctl);
     return generic_ok(reply);
 }
 
 std::size_t ctl_rtty_off(const ControlRequest &, ctl_reply &reply)
 {
-    run_command("systemctl stop rtty && systemctl disable rtty");
+    run_command("systemctl stop rtty && systemctl disable rtty", child_limit::systemctl);
     return generic_ok(reply);
 }
 
 std::size_t ctl_rtty_status(const ControlRequest &, ctl_reply &reply)
 {
-    reply.generic.data[0] = run_command("systemctl is-active --quiet rtty") == 0 ? 1 : 0;
+    reply.generic.data[0] = run_command("systemctl is-active --quiet rtty", child_limit::systemctl) == 0 ? 1 : 0;
     return generic_ok(reply);
 }
 
@@ -209,7 +209,7 @@ std::size_t ctl_sdcard_remove(const ControlRequest &, ctl_reply &reply)
         // below it, so the table is asked again right before. (fuser's own -M check
         // cannot be used: it misreads mount points with escaped characters.)
         if (sdcard_is_card_mount_point(mount_point))
-            run_command("fuser -km " + shell_quote(mount_point) + " 2>/dev/null");
+            run_command("fuser -km " + shell_quote(mount_point) + " 2>/dev/null", child_limit::fuser);
         eject_log(LOG_INFO, "SDCARD: Killed processes on %s", mount_point.c_str());
     }
 
@@ -217,7 +217,7 @@ std::size_t ctl_sdcard_remove(const ControlRequest &, ctl_reply &reply)
 
     int unmounted = 0;
     for (const std::string &mount_point : mounts) {
-        if (run_command("umount -l " + shell_quote(mount_point) + " 2>/dev/null") == 0) {
+        if (run_command("umount -l " + shell_quote(mount_point) + " 2>/dev/null", child_limit::umount) == 0) {
             eject_log(LOG_INFO, "SDCARD: Lazy-unmounted %s", mount_point.c_str());
             ++unmounted;
         } else {
@@ -225,7 +225,7 @@ std::size_t ctl_sdcard_remove(const ControlRequest &, ctl_reply &reply)
         }
         rmdir(board_path(mount_point).c_str());
     }
-    run_command("rm -f /tmp/.automount-homepi-* 2>/dev/null");
+    run_command("rm -f /tmp/.automount-homepi-* 2>/dev/null", child_limit::rm);
 
     out.result = unmounted == found ? SDCARD_REMOVE_OK : SDCARD_REMOVE_PARTIAL;
     out.found = static_cast<std::uint8_t>(found);

@@ -212,15 +212,15 @@ void sdcard_unmount_all()
         }
         if (card == nullptr)
             return;
-        run_command("umount -l " + shell_quote(card->mount_point) + " 2>/dev/null");
+        run_command("umount -l " + shell_quote(card->mount_point) + " 2>/dev/null", child_limit::umount);
         sdcard_log(LOG_INFO, "unmounted %s", card->mount_point.c_str());
     }
 }
 
 void stop_unit(const std::string &unit)
 {
-    run_command("systemctl stop " + shell_quote(unit) + " 2>/dev/null");
-    run_command("systemctl reset-failed " + shell_quote(unit) + " 2>/dev/null");
+    run_command("systemctl stop " + shell_quote(unit) + " 2>/dev/null", child_limit::systemctl);
+    run_command("systemctl reset-failed " + shell_quote(unit) + " 2>/dev/null", child_limit::systemctl);
 }
 
 void sdcard_clear_units()
@@ -242,7 +242,7 @@ std::string read_label()
     std::string output;
     std::string command = shell_quote(board_path("/sbin/blkid")) + " -s LABEL -o value " +
                           shell_quote(card_partition) + " 2>/dev/null";
-    if (read_command(command, output, 4096) == -1)
+    if (read_command(command, output, 4096, child_limit::blkid) == -1)
         output.clear();
     return sdcard_label_from(output);
 }
@@ -282,7 +282,7 @@ bool remount_attempt()
     }
 
     int status = run_command("systemd-mount --no-block -o umask=007,gid=6 -t auto " + shell_quote(card_partition) +
-                             " " + shell_quote(mount_path) + " 2>&1");
+                             " " + shell_quote(mount_path) + " 2>&1", child_limit::systemd_mount);
     if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         sdcard_log(LOG_WARNING, "systemd-mount failed (exit %d)", exit_code_of(status));
         return false;
