@@ -10,6 +10,7 @@
 #include "link.h"
 #include "notify.h"
 #include "power.h"
+#include "process.h"
 #include "sd_notify.h"
 #include "sdcard_monitor.h"
 #include "sdcard_recovery.h"
@@ -183,6 +184,9 @@ bool run_steps(std::span<const init_step> steps)
 void stop_services()
 {
     log_out(LOG_INFO, "Stopping services...");
+    // Before all: a hung outside program would hold the thread waiting on it, and with it
+    // the join of that thread's module. From here on only the stop sequence starts any.
+    process_stop_all();
     // First: a beep pattern a client chose, and every request waiting behind it, would
     // otherwise hold up the control server's stop for as long as the pattern lasts.
     beep_stop();
@@ -215,6 +219,8 @@ void cleanup_modules()
     beep_cleanup();
     led_cleanup();
     gpio_cleanup();
+    // Whatever a dialer started and left behind in its process group.
+    process_stop_all();
     log_out(LOG_INFO, "Cleanup complete");
 }
 

@@ -64,7 +64,7 @@ std::size_t generic_ok(ctl_reply &reply)
 std::string fuser_output(const std::string &mount_point)
 {
     std::string output;
-    read_command("fuser -m " + shell_quote(mount_point) + " 2>/dev/null", output);
+    read_command("fuser -m " + shell_quote(mount_point) + " 2>/dev/null", output, 64 * 1024, child_limit::fuser);
     return output;
 }
 
@@ -139,7 +139,7 @@ namespace {
 // service that failed to start (or to stop) as switched.
 std::size_t rtty_switch(const char *command, ctl_reply &reply)
 {
-    reply.generic.status = run_command(command) == 0 ? STATUS_OK : STATUS_FAILED;
+    reply.generic.status = run_command(command, child_limit::systemctl) == 0 ? STATUS_OK : STATUS_FAILED;
     return sizeof(ControlReply);
 }
 
@@ -157,7 +157,7 @@ std::size_t ctl_rtty_off(const ControlRequest &, ctl_reply &reply)
 
 std::size_t ctl_rtty_status(const ControlRequest &, ctl_reply &reply)
 {
-    reply.generic.data[0] = run_command("systemctl is-active --quiet rtty") == 0 ? 1 : 0;
+    reply.generic.data[0] = run_command("systemctl is-active --quiet rtty", child_limit::systemctl) == 0 ? 1 : 0;
     return generic_ok(reply);
 }
 
@@ -254,7 +254,7 @@ std::size_t ctl_sdcard_remove(const ControlRequest &, ctl_reply &reply)
         // below it, so the table is asked again right before. (fuser's own -M check
         // cannot be used: it misreads mount points with escaped characters.)
         if (sdcard_is_card_mount_point(mount_point))
-            run_command("fuser -km " + shell_quote(mount_point) + " 2>/dev/null");
+            run_command("fuser -km " + shell_quote(mount_point) + " 2>/dev/null", child_limit::fuser);
         eject_log(LOG_INFO, "SDCARD: Killed processes on %s", mount_point.c_str());
     }
 
@@ -264,7 +264,7 @@ std::size_t ctl_sdcard_remove(const ControlRequest &, ctl_reply &reply)
 
     std::vector<int> umount_status;
     for (const std::string &mount_point : mounts)
-        umount_status.push_back(run_command("umount -l " + shell_quote(mount_point) + " 2>/dev/null"));
+        umount_status.push_back(run_command("umount -l " + shell_quote(mount_point) + " 2>/dev/null", child_limit::umount));
     // An unmount counts only once its mount has left the table: umount can succeed and
     // leave a mount stacked below, and a card pulled while one remains is pulled mounted.
     std::vector<mount_entry> remaining = sdcard_card_mounts();
@@ -281,7 +281,7 @@ std::size_t ctl_sdcard_remove(const ControlRequest &, ctl_reply &reply)
         }
         rmdir(board_path(mount_point).c_str());
     }
-    run_command("rm -f /tmp/.automount-homepi-* 2>/dev/null");
+    run_command("rm -f /tmp/.automount-homepi-* 2>/dev/null", child_limit::rm);
 
     // Only a card whose mounts are all gone stays unmounted; otherwise the recovery keeps
     // looking after it as before.

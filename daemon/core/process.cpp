@@ -1,124 +1,462 @@
 #include "process.h"
 
+#include "log.h"
 #include "unique_fd.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 extern char **environ;
 
 namespace {
 
-// Puts every signal back to its default action, straight through the kernel: the C
-// library refuses to touch the signals it keeps for itself, and its posix_spawn leaves
-// those ignored in the child.
-void reset_signals_in_child()
-{
-    struct kernel_sigaction {
-        void (*handler)(int);
-        unsigned long flags;
-        void (*restorer)();
-        unsigned long mask;
-    } default_action{SIG_DFL, 0, nullptr, 0};
-    for (int sig = 1; sig <= 64; ++sig)
-        syscall(SYS_rt_sigaction, sig, &default_action, nullptr, sizeof default_action.mask);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-}
+using clock_type = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
-// Where the child's descriptors 1 and 2 come from; -1 leaves them as the daemon's.
-struct child_output {
-    int stdout_fd = -1;
-    int stderr_fd = -1;
+// Between SIGTERM and SIGKILL to a child's process group, at its limit or at stop.
+constexpr std::chrono::milliseconds kill_grace = 3s;
+// The most a run of the stop sequence itself may take once the stop has begun.
+constexpr std::chrono::milliseconds stop_phase_limit = 5s;
+// A line of a child's output longer than this reaches the log in pieces.
+constexpr std::size_t max_line = 1024;
+// Where a starting child runs until exec: a few raw system calls need little.
+constexpr std::size_t child_stack_size = 16 * 1024;
+// How often the exit of a child is looked for where the kernel offers no process descriptor.
+constexpr int exit_poll_ms = 20;
+
+// Code that runs in a starting child, which shares the daemon's memory until it execs: no
+// instrumentation (a sanitizer would touch its own state in the daemon's memory) and only
+// raw system calls (the C library's wrappers write errno, which is the daemon thread's).
+#define CHILD_CODE __attribute__((no_sanitize("address", "thread", "undefined")))
+
+#if defined(__x86_64__)
+CHILD_CODE __attribute__((always_inline)) inline long raw_call(long number, long a = 0, long b = 0, long c = 0,
+                                                                long d = 0)
+{
+    long result;
+    register long r10 __asm__("r10") = d;
+    __asm__ volatile("syscall"
+                     : "=a"(result)
+                     : "a"(number), "D"(a), "S"(b), "d"(c), "r"(r10)
+                     : "rcx", "r11", "memory");
+    return result;
+}
+#elif defined(__aarch64__)
+CHILD_CODE __attribute__((always_inline)) inline long raw_call(long number, long a = 0, long b = 0, long c = 0,
+                                                                long d = 0)
+{
+    register long x8 __asm__("x8") = number;
+    register long x0 __asm__("x0") = a;
+    register long x1 __asm__("x1") = b;
+    register long x2 __asm__("x2") = c;
+    register long x3 __asm__("x3") = d;
+    __asm__ volatile("svc 0" : "+r"(x0) : "r"(x8), "r"(x1), "r"(x2), "r"(x3) : "memory");
+    return x0;
+}
+#else
+#error "raw system calls are written for x86_64 and aarch64 only"
+#endif
+
+// What a starting child needs; it only reads this.
+struct child_setup {
+    const char *path;
+    char *const *argv;
+    int stdout_fd;  // -1: the daemon's
+    int stderr_fd;
 };
 
-// Forks and execs PATH. Between fork and exec the child only makes async-signal-safe
-// calls. A program that cannot be executed ends the child with status 127, as a shell
-// would report it, so callers see one kind of failure for a missing program.
-pid_t spawn(const char *path, char *const argv[], child_output output)
+// The child between clone and exec. Every signal goes back to its default action straight
+// through the kernel: the C library refuses to touch the signals it keeps for itself, and
+// its posix_spawn leaves those ignored in the child.
+CHILD_CODE int child_main(void *arg)
 {
-    pid_t pid = fork();
-    if (pid != 0)
-        return pid;
-    reset_signals_in_child();
+    const child_setup *setup = static_cast<const child_setup *>(arg);
+    // The kernel's sigaction: SIG_DFL, no flags, no restorer, an empty mask (all zero).
+    volatile unsigned long default_action[4] = {0, 0, 0, 0};
+    for (long sig = 1; sig <= 64; ++sig) {
+        if (sig != SIGKILL && sig != SIGSTOP)
+            raw_call(SYS_rt_sigaction, sig, reinterpret_cast<long>(default_action), 0, 8);
+    }
+    volatile unsigned long no_signals = 0;
+    raw_call(SYS_rt_sigprocmask, SIG_SETMASK, reinterpret_cast<long>(&no_signals), 0, 8);
+    // A group of its own: a limit or the stop ends the child with whatever it started, and
+    // a Ctrl-C at the daemon's terminal is the daemon's alone.
+    raw_call(SYS_setpgid, 0, 0);
     // The daemon may run with a strict mask (its socket is root's alone); the programs it
     // starts write files other users read, such as a resolver configuration.
-    umask(022);
-    if (output.stdout_fd >= 0)
-        dup2(output.stdout_fd, STDOUT_FILENO);
-    if (output.stderr_fd >= 0)
-        dup2(output.stderr_fd, STDERR_FILENO);
+    raw_call(SYS_umask, 022);
+    if (setup->stdout_fd >= 0 && setup->stdout_fd != STDOUT_FILENO)
+        raw_call(SYS_dup3, setup->stdout_fd, STDOUT_FILENO, 0);
+    if (setup->stderr_fd >= 0 && setup->stderr_fd != STDERR_FILENO)
+        raw_call(SYS_dup3, setup->stderr_fd, STDERR_FILENO, 0);
     // Every descriptor of ours is close-on-exec already; this also covers any that a
     // library opened without it.
-    syscall(SYS_close_range, 3U, ~0U, 0U);
-    execve(path, argv, environ);
-    _exit(127);
+    raw_call(SYS_close_range, 3, static_cast<long>(~0U), 0);
+    raw_call(SYS_execve, reinterpret_cast<long>(setup->path), reinterpret_cast<long>(setup->argv),
+             reinterpret_cast<long>(environ));
+    // As a shell would report it: callers see one kind of failure for a missing program.
+    raw_call(SYS_exit_group, 127);
+    return 127;
 }
 
-pid_t spawn_shell(const std::string &command, child_output output = {})
+// Starts a child that shares our memory and stack pages until it execs, as posix_spawn
+// does: no page table is copied, however large the daemon. The calling thread waits in
+// the kernel until the child has exec'd or ended. Every signal is blocked meanwhile, so no
+// handler of ours runs on the child's stack before it has reset them.
+pid_t start_child(const child_setup &setup)
 {
-    char sh[] = "sh";
-    char dash_c[] = "-c";
-    char *argv[] = {sh, dash_c, const_cast<char *>(command.c_str()), nullptr};
-    return spawn("/bin/sh", argv, output);
+    alignas(16) char stack[child_stack_size];
+    unsigned long all_signals = ~0UL;
+    unsigned long old_mask = 0;
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all_signals, &old_mask, 8);
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer takes any clone of a process for a fork and rebuilds its own state
+    // in the child, which in a child sharing our memory would be the daemon's: the
+    // sanitized build forks, and measures nothing of a start's cost anyway.
+    (void)stack;
+    pid_t pid = fork();
+    if (pid == 0)
+        child_main(const_cast<child_setup *>(&setup));
+#else
+    pid_t pid = clone(child_main, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD,
+                      const_cast<child_setup *>(&setup));
+#endif
+    const int clone_errno = errno;
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &old_mask, nullptr, 8);
+    // An emulator may start the child as fork would, without waiting: the group is then
+    // made here too, before anyone signals it. (After the exec this fails, harmlessly.)
+    if (pid > 0)
+        setpgid(pid, pid);
+    errno = clone_errno;
+    return pid;
 }
 
-int wait_for(pid_t pid)
+struct child_entry {
+    pid_t pid;            // also its process group
+    bool timed;           // a run_command or read_command child, waited on in this file
+    bool ended_by_stop;   // signalled by process_stop_all: the run fails
+};
+
+// Every child started here and not known to be reaped. A timed child leaves the list
+// before it is reaped, so its pid, and with it its process group, stays valid while
+// listed. A child of spawn_program is reaped by its owner; its entry goes when found
+// reaped.
+struct process_registry {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<child_entry> children;
+    bool stopping = false;
+    std::thread::id stopping_thread;
+} registry;
+
+// True when PID is no child of ours any more: its owner has reaped it.
+bool reaped(pid_t pid)
 {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) < 0 && errno == ECHILD;
+}
+
+// True once the child PID has ended (it stays unreaped).
+bool ended(pid_t pid)
+{
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) < 0)
+        return errno != EINTR;
+    return info.si_pid == pid;
+}
+
+// Starts a child and lists it. LIMIT is shortened for a run of the stop sequence itself.
+pid_t start_listed(const child_setup &setup, bool timed, std::chrono::milliseconds &limit)
+{
+    // Held across the start, so process_stop_all cannot miss a child started meanwhile.
+    std::lock_guard guard(registry.lock);
+    if (registry.stopping) {
+        if (!timed || std::this_thread::get_id() != registry.stopping_thread) {
+            errno = ECANCELED;
+            return -1;
+        }
+        limit = std::min(limit, stop_phase_limit);
+    }
+    pid_t pid = start_child(setup);
+    if (pid < 0)
+        return -1;
+    // An entry with the same pid is a long-running child its owner has reaped.
+    std::erase_if(registry.children, [pid](const child_entry &entry) { return entry.pid == pid; });
+    registry.children.push_back({pid, timed, false});
+    return pid;
+}
+
+// Unlists a timed child before it is reaped; true when the stop ended it.
+bool unlist(pid_t pid)
+{
+    bool by_stop = false;
+    {
+        std::lock_guard guard(registry.lock);
+        std::erase_if(registry.children, [&](const child_entry &entry) {
+            if (entry.pid != pid)
+                return false;
+            by_stop = entry.ended_by_stop;
+            return true;
+        });
+    }
+    registry.changed.notify_all();
+    return by_stop;
+}
+
+// One of a child's output streams: collected (read_command's standard output) or passed
+// to the log a whole line at a time, so it never lands inside a line of the daemon's.
+class child_stream {
+public:
+    child_stream(unique_fd fd, bool is_stderr, std::string *capture, std::size_t max_bytes)
+        : fd_(std::move(fd)), is_stderr_(is_stderr), capture_(capture), max_bytes_(max_bytes)
+    {
+    }
+
+    int fd() const { return fd_.get(); }
+
+    // Reads what is there; closes the stream at its end.
+    void read_some()
+    {
+        char chunk[4096];
+        ssize_t n = read(fd_.get(), chunk, sizeof chunk);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            return;
+        if (n <= 0) {
+            fd_.reset();
+            return;
+        }
+        take(chunk, static_cast<std::size_t>(n));
+    }
+
+    // Once the child has ended: what it left in the pipe, without waiting for the end of
+    // the stream, which a server the child left running may hold open.
+    void drain()
+    {
+        if (fd_) {
+            fcntl(fd_.get(), F_SETFL, O_NONBLOCK);
+            while (fd_) {
+                ssize_t n = read(fd_.get(), chunk_, sizeof chunk_);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    break;
+                take(chunk_, static_cast<std::size_t>(n));
+            }
+            fd_.reset();
+        }
+        end_line();
+    }
+
+private:
+    void take(const char *data, std::size_t size)
+    {
+        if (capture_ != nullptr) {
+            std::size_t room = max_bytes_ - capture_->size();
+            capture_->append(data, std::min(size, room));
+            return;
+        }
+        for (std::size_t i = 0; i < size; ++i) {
+            if (data[i] == '\n') {
+                end_line();
+                continue;
+            }
+            line_ += data[i];
+            if (line_.size() >= max_line)
+                end_line();
+        }
+    }
+
+    void end_line()
+    {
+        if (line_.empty())
+            return;
+        if (is_stderr_)
+            log_err(LOG_WARNING, "%s", line_.c_str());
+        else
+            log_out(LOG_INFO, "%s", line_.c_str());
+        line_.clear();
+    }
+
+    unique_fd fd_;
+    bool is_stderr_;
+    std::string *capture_;
+    std::size_t max_bytes_;
+    std::string line_;
+    char chunk_[4096];
+};
+
+int milliseconds_until(clock_type::time_point when)
+{
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(when - clock_type::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 60 * 60 * 1000));
+}
+
+// Passes the child's output on until it ends or its limit (and grace) runs out; returns
+// its wait status, or -1 with errno set when it failed by its limit or by the stop.
+int wait_for(pid_t pid, std::chrono::milliseconds limit, child_stream &out, child_stream &err)
+{
+    unique_fd exit_fd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    clock_type::time_point next_signal = clock_type::now() + limit;
+    int signals_sent = 0;  // 1: SIGTERM at the limit, 2: SIGKILL after the grace
+    bool timed_out = false;
+    while (!ended(pid)) {
+        if (signals_sent < 2 && clock_type::now() >= next_signal) {
+            kill(-pid, signals_sent == 0 ? SIGTERM : SIGKILL);
+            timed_out = true;
+            next_signal += kill_grace;
+            ++signals_sent;
+        }
+        int timeout = signals_sent < 2 ? milliseconds_until(next_signal) : -1;
+        if (!exit_fd && (timeout < 0 || timeout > exit_poll_ms))
+            timeout = exit_poll_ms;
+        pollfd fds[3];
+        nfds_t count = 0;
+        if (exit_fd)
+            fds[count++] = {exit_fd.get(), POLLIN, 0};
+        for (child_stream *stream : {&out, &err}) {
+            if (stream->fd() >= 0)
+                fds[count++] = {stream->fd(), POLLIN, 0};
+        }
+        if (poll(fds, count, timeout) <= 0)
+            continue;
+        for (child_stream *stream : {&out, &err}) {
+            for (nfds_t i = 0; i < count; ++i) {
+                if (fds[i].fd == stream->fd() && fds[i].revents != 0)
+                    stream->read_some();
+            }
+        }
+    }
+    out.drain();
+    err.drain();
+    const bool by_stop = unlist(pid);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR)
             return -1;
     }
+    if (by_stop || timed_out) {
+        errno = by_stop ? ECANCELED : ETIMEDOUT;
+        return -1;
+    }
     return status;
+}
+
+int run_shell(const std::string &command, std::chrono::milliseconds limit, std::string *capture,
+              std::size_t max_bytes)
+{
+    int out_ends[2];
+    int err_ends[2];
+    if (pipe2(out_ends, O_CLOEXEC) < 0)
+        return -1;
+    unique_fd out_read(out_ends[0]);
+    unique_fd out_write(out_ends[1]);
+    if (pipe2(err_ends, O_CLOEXEC) < 0)
+        return -1;
+    unique_fd err_read(err_ends[0]);
+    unique_fd err_write(err_ends[1]);
+
+    char sh[] = "sh";
+    char dash_c[] = "-c";
+    char *argv[] = {sh, dash_c, const_cast<char *>(command.c_str()), nullptr};
+    pid_t pid = start_listed({"/bin/sh", argv, out_write.get(), err_write.get()}, true, limit);
+    const int start_errno = errno;
+    out_write.reset();
+    err_write.reset();
+    if (pid < 0) {
+        errno = start_errno;
+        return -1;
+    }
+    child_stream out(std::move(out_read), false, capture, max_bytes);
+    child_stream err(std::move(err_read), true, nullptr, 0);
+    return wait_for(pid, limit, out, err);
 }
 
 }  // namespace
 
-int run_command(const std::string &command)
+int run_command(const std::string &command, std::chrono::milliseconds limit)
 {
-    pid_t pid = spawn_shell(command);
-    return pid < 0 ? -1 : wait_for(pid);
+    return run_shell(command, limit, nullptr, 0);
 }
 
-int read_command(const std::string &command, std::string &output, std::size_t max_bytes)
+int read_command(const std::string &command, std::string &output, std::size_t max_bytes,
+                 std::chrono::milliseconds limit)
 {
     output.clear();
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) < 0)
-        return -1;
-    unique_fd read_end(ends[0]);
-    unique_fd write_end(ends[1]);
-
-    pid_t pid = spawn_shell(command, {write_end.get(), -1});
-    write_end.reset();
-    if (pid < 0)
-        return -1;
-
-    char chunk[4096];
-    for (;;) {
-        ssize_t n = read(read_end.get(), chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        std::size_t room = max_bytes - output.size();
-        output.append(chunk, static_cast<std::size_t>(n) < room ? static_cast<std::size_t>(n) : room);
+    int status = run_shell(command, limit, &output, max_bytes);
+    if (status == -1) {
+        const int saved = errno;
+        output.clear();
+        errno = saved;
     }
-    read_end.reset();
-    return wait_for(pid);
+    return status;
 }
 
 pid_t spawn_program(const char *path, char *const argv[], int output_fd)
 {
-    return spawn(path, argv, {output_fd, output_fd});
+    std::chrono::milliseconds no_limit{0};
+    return start_listed({path, argv, output_fd, output_fd}, false, no_limit);
+}
+
+void process_stop_all()
+{
+    std::unique_lock guard(registry.lock);
+    registry.stopping = true;
+    registry.stopping_thread = std::this_thread::get_id();
+
+    // The timed children, and the groups that long-running children left behind once
+    // their owners reaped them (whatever a dialer started and did not end).
+    std::vector<pid_t> timed;
+    std::vector<pid_t> remnants;
+    std::erase_if(registry.children, [&](child_entry &entry) {
+        if (entry.timed) {
+            entry.ended_by_stop = true;
+            timed.push_back(entry.pid);
+            return false;
+        }
+        if (!reaped(entry.pid))
+            return false;  // still its owner's
+        remnants.push_back(entry.pid);
+        return true;
+    });
+    auto listed = [&](pid_t pid) {
+        return std::any_of(registry.children.begin(), registry.children.end(),
+                           [pid](const child_entry &entry) { return entry.pid == pid; });
+    };
+    // Whatever of the signalled children is still there; a remnant group is there while
+    // any of its members is.
+    auto still_there = [&] {
+        std::vector<pid_t> left;
+        for (pid_t pid : timed) {
+            if (listed(pid))
+                left.push_back(pid);
+        }
+        for (pid_t pid : remnants) {
+            if (kill(-pid, 0) == 0)
+                left.push_back(pid);
+        }
+        return left;
+    };
+    if (timed.empty() && remnants.empty())
+        return;
+    for (pid_t pid : still_there())
+        kill(-pid, SIGTERM);
+    const auto give_up = clock_type::now() + kill_grace;
+    while (!still_there().empty() && clock_type::now() < give_up)
+        registry.changed.wait_until(guard, std::min(give_up, clock_type::now() + 100ms));
+    for (pid_t pid : still_there())
+        kill(-pid, SIGKILL);
 }
 
 std::string shell_quote(std::string_view word)

@@ -20,7 +20,7 @@ namespace {
 
 constexpr const char ap_script[] = "/usr/lib/tesmar_gpio/wifi_ap.sh";
 
-bool command_ok(const char *command) { return run_command(command) == 0; }
+bool command_ok(const char *command) { return run_command(command, child_limit::health_check) == 0; }
 
 // Bracketing the first letter keeps each pattern from matching the command line of the
 // shell that runs pgrep, which holds the pattern text itself: unbracketed, a missing
@@ -110,7 +110,7 @@ int link_wifi_script(const char *action)
 {
     // The script's path is quoted: on a simulated board it lies under a root of any name.
     const std::string command = shell_quote(board_path(ap_script)) + " " + action;
-    const int status = run_command(command);
+    const int status = run_command(command, child_limit::ap_script);
     if (status < 0) {
         log_err(LOG_ERR, "LINK: Failed to execute wifi_ap.sh %s: %s\n", action, strerror(errno));
         return -1;

@@ -304,15 +304,15 @@ void sdcard_unmount_all()
         }
         if (card == nullptr)
             return;
-        run_command("umount -l " + shell_quote(card->mount_point) + " 2>/dev/null");
+        run_command("umount -l " + shell_quote(card->mount_point) + " 2>/dev/null", child_limit::umount);
         sdcard_log(LOG_INFO, "unmounted %s", card->mount_point.c_str());
     }
 }
 
 void stop_unit(const std::string &unit)
 {
-    run_command("systemctl stop " + shell_quote(unit) + " 2>/dev/null");
-    run_command("systemctl reset-failed " + shell_quote(unit) + " 2>/dev/null");
+    run_command("systemctl stop " + shell_quote(unit) + " 2>/dev/null", child_limit::systemctl);
+    run_command("systemctl reset-failed " + shell_quote(unit) + " 2>/dev/null", child_limit::systemctl);
 }
 
 void sdcard_clear_units()
@@ -334,7 +334,7 @@ std::string read_label()
     std::string output;
     std::string command = shell_quote(board_path("/sbin/blkid")) + " -s LABEL -o value " +
                           shell_quote(card_partition) + " 2>/dev/null";
-    if (read_command(command, output, 4096) == -1)
+    if (read_command(command, output, 4096, child_limit::blkid) == -1)
         output.clear();
     return sdcard_label_from(output);
 }
@@ -364,13 +364,14 @@ bool mount_job_running(const std::string &mount_path)
 {
     const std::string units[] = {mount_unit_name(mount_path), "systemd-fsck@" + unit_body(card_partition) + ".service"};
     std::string states;
-    read_command("systemctl is-active " + shell_quote(units[0]) + " " + shell_quote(units[1]) + " 2>/dev/null", states);
+    read_command("systemctl is-active " + shell_quote(units[0]) + " " + shell_quote(units[1]) + " 2>/dev/null", states, 4096,
+                 child_limit::systemctl);
     for (const std::string &line : split_lines(states)) {
         if (line == "activating")
             return true;
     }
     std::string jobs;
-    read_command("systemctl list-jobs --no-legend --no-pager --full 2>/dev/null", jobs);
+    read_command("systemctl list-jobs --no-legend --no-pager --full 2>/dev/null", jobs, 64 * 1024, child_limit::systemctl);
     for (const std::string &line : split_lines(jobs)) {
         std::string_view unit = word_at(line, 1);  // "JOB UNIT TYPE STATE"
         if (unit == units[0] || unit == units[1])
@@ -432,7 +433,7 @@ remount_result remount_attempt()
     }
 
     int status = run_command("systemd-mount --no-block -o umask=007,gid=6 -t auto " + shell_quote(card_partition) +
-                             " " + shell_quote(mount_path) + " 2>&1");
+                             " " + shell_quote(mount_path) + " 2>&1", child_limit::systemd_mount);
     if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         sdcard_log(LOG_WARNING, "systemd-mount failed (exit %d)", exit_code_of(status));
         return remount_result::failed;

@@ -1,4 +1,6 @@
+#include "log.h"
 #include "process.h"
+#include "sim_board.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +11,11 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <string>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <future>
+#include <thread>
 
 namespace {
 
@@ -111,6 +117,216 @@ TEST(RunCommand, ChildStartsCleanAndTheDaemonKeepsItsSignals)
     EXPECT_EQ(run_command("kill -INT $PPID"), 0);
     EXPECT_EQ(interrupts.load(), 1);
     close(leaky);
+}
+
+using namespace std::chrono_literals;
+using steady = std::chrono::steady_clock;
+
+// A scratch directory, removed with what the commands left in it.
+struct scratch_dir {
+    std::string path;
+    scratch_dir()
+    {
+        char name[] = "/tmp/tsb-process-XXXXXX";
+        path = mkdtemp(name);
+    }
+    ~scratch_dir() { run_command("rm -rf " + shell_quote(path)); }
+    std::string file(const char *name) const { return path + "/" + name; }
+};
+
+// Gone, or a zombie nobody has reaped yet: the process runs no more.
+bool process_gone(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    auto end_of_name = text.rfind(')');
+    return end_of_name == std::string::npos || text.compare(end_of_name, 4, ") Z ") == 0;
+}
+
+bool wait_until_gone(pid_t pid)
+{
+    return wait_until([pid] { return process_gone(pid); }, 3s);
+}
+
+pid_t pid_in(const std::string &path)
+{
+    std::ifstream file(path);
+    pid_t pid = -1;
+    file >> pid;
+    return pid;
+}
+
+struct LimitCase {
+    const char *name;
+    const char *command;  // "$D" is a scratch directory; a grandchild's pid goes to $D/child
+    std::chrono::milliseconds limit;
+    bool fails;
+    std::chrono::milliseconds at_least, at_most;
+};
+
+class RunLimitTest : public testing::TestWithParam<LimitCase> {};
+
+// A run ends by its limit, whatever its program does, and takes its whole process group
+// along; a program that leaves a server behind on its output does not hold the run.
+TEST_P(RunLimitTest, EndsWithinItsLimitAndLeavesNothingRunning)
+{
+    scratch_dir dir;
+    const LimitCase &c = GetParam();
+    std::string command = "D=" + shell_quote(dir.path) + "; " + c.command;
+    const auto begin = steady::now();
+    errno = 0;
+    const int status = run_command(command, c.limit);
+    const auto took = steady::now() - begin;
+    if (c.fails) {
+        EXPECT_EQ(status, -1);
+        EXPECT_EQ(errno, ETIMEDOUT);
+    } else {
+        EXPECT_EQ(status, 0);
+    }
+    EXPECT_GE(took, c.at_least);
+    EXPECT_LE(took, c.at_most);
+    const pid_t grandchild = pid_in(dir.file("child"));
+    if (c.fails && grandchild > 0) {
+        EXPECT_TRUE(wait_until_gone(grandchild)) << "a grandchild outlived its group's end";
+    }
+    if (grandchild > 0)
+        kill(grandchild, SIGKILL);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RunLimitTest,
+    testing::Values(
+        LimitCase{"HungProgram", "sleep 30", 300ms, true, 300ms, 2s},
+        LimitCase{"GrandchildInItsGroup", "sleep 30 & echo $! > $D/child; wait", 300ms, true, 300ms, 2s},
+        LimitCase{"IgnoresSigterm", "trap '' TERM; while :; do sleep 0.1; done", 300ms, true, 3s, 5s},
+        LimitCase{"ServerLeftHoldingTheOutput", "(sleep 5 & echo $! > $D/child); echo started", 10s, false, 0ms,
+                  2s}),
+    [](const testing::TestParamInfo<LimitCase> &param) { return param.param.name; });
+
+// A failed read has no output to mistake for an answer.
+TEST(ReadCommand, OutputOfARunEndedByItsLimitIsDropped)
+{
+    std::string out;
+    EXPECT_EQ(read_command("echo 1234; sleep 30", out, 4096, 300ms), -1);
+    EXPECT_EQ(out, "");
+}
+
+// The daemon's standard output and error redirected to files while a test writes.
+class captured_streams {
+public:
+    captured_streams()
+    {
+        std::fflush(nullptr);
+        for (int fd : {1, 2}) {
+            saved_[fd - 1] = dup(fd);
+            files_[fd - 1] = std::tmpfile();
+            dup2(fileno(files_[fd - 1]), fd);
+        }
+    }
+    ~captured_streams() { restore(); }
+    void restore()
+    {
+        for (int fd : {1, 2}) {
+            if (saved_[fd - 1] >= 0) {
+                dup2(saved_[fd - 1], fd);
+                close(saved_[fd - 1]);
+                saved_[fd - 1] = -1;
+            }
+        }
+    }
+    std::string text(int fd) const
+    {
+        std::string text;
+        char buffer[512];
+        std::size_t n;
+        std::rewind(files_[fd - 1]);
+        while ((n = std::fread(buffer, 1, sizeof buffer, files_[fd - 1])) > 0)
+            text.append(buffer, n);
+        return text;
+    }
+
+private:
+    int saved_[2] = {-1, -1};
+    std::FILE *files_[2] = {};
+};
+
+// fuser -k prints the pids it killed without a newline: that must not run into the
+// daemon's next line. Standard error stays standard error.
+TEST(ChildOutput, ReachesTheLogOnlyAsWholeLines)
+{
+    std::string read_out;
+    captured_streams streams;
+    run_command("printf 'one\\ntwo'; printf ' 812 813'; printf 'oops\\n\\n' >&2");
+    log_out(LOG_INFO, "next");
+    EXPECT_EQ(read_command("echo answer; echo warning >&2", read_out), 0);
+    streams.restore();
+    EXPECT_EQ(streams.text(1), "one\ntwo 812 813\nnext\n");
+    EXPECT_EQ(streams.text(2), "oops\nwarning\n");
+    EXPECT_EQ(read_out, "answer\n");
+}
+
+// What the stop does, in a process of its own: it cannot be undone.
+void stop_scenario()
+{
+    scratch_dir dir;
+    auto fail = [](const char *what) {
+        std::fprintf(stderr, "%s\n", what);
+        _exit(1);
+    };
+    const std::string d = shell_quote(dir.path);
+    // Long-running children are their owners' while they run; the group a reaped one left
+    // behind is ended.
+    char sleep_name[] = "sleep";
+    char thirty[] = "30";
+    char *dialer_argv[] = {sleep_name, thirty, nullptr};
+    const pid_t dialer = spawn_program("/bin/sleep", dialer_argv, -1);
+    std::string leave_behind = "sleep 30 & echo $! > " + d + "/left";
+    char sh[] = "sh";
+    char dash_c[] = "-c";
+    char *leaver_argv[] = {sh, dash_c, leave_behind.data(), nullptr};
+    const pid_t leaver = spawn_program("/bin/sh", leaver_argv, -1);
+    if (dialer < 0 || leaver < 0 || waitpid(leaver, nullptr, 0) != leaver)
+        fail("spawn_program");
+
+    auto run_in_thread = [&](std::string command) {
+        return std::async(std::launch::async, [command] {
+            std::string out;
+            int status = read_command(command, out);
+            return status == -1 && errno == ECANCELED;
+        });
+    };
+    auto stubborn = run_in_thread("touch " + d + "/a; trap '' TERM; while :; do sleep 0.1; done");
+    auto plain = run_in_thread("touch " + d + "/b; sleep 30");
+    if (!wait_until([&] { return file_exists(dir.file("a")) && file_exists(dir.file("b")) &&
+                                 file_exists(dir.file("left")); }))
+        fail("children did not start");
+    const pid_t left = pid_in(dir.file("left"));
+
+    const auto begin = steady::now();
+    process_stop_all();
+    if (steady::now() - begin > 5s)
+        fail("the stop waited too long");
+    if (stubborn.wait_for(2s) != std::future_status::ready || !stubborn.get())
+        fail("a child ignoring SIGTERM held its run");
+    if (plain.wait_for(2s) != std::future_status::ready || !plain.get())
+        fail("a child's run did not fail at stop");
+    if (!wait_until_gone(left))
+        fail("a reaped dialer's group was left running");
+    if (process_gone(dialer))
+        fail("a running dialer was taken from its owner");
+    if (!run_in_thread("true").get())
+        fail("another thread started a run after the stop");
+    if (run_command("exit 3") != 3 << 8)
+        fail("the stop sequence could not run its own command");
+    kill(dialer, SIGKILL);
+    waitpid(dialer, nullptr, 0);
+    _exit(0);
+}
+
+TEST(ProcessStopAll, EndsEveryRunAndRefusesNewOnesButTheStopSequences)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(stop_scenario(), testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -1,16 +1,21 @@
 // The shipped daemon where a stop or a start meets trouble: requests waiting behind a long
-// beep, a log pipe whose reader has gone, a second daemon started on the same board.
+// beep, an outside program that hangs, a log pipe whose reader has gone, a second daemon
+// started on the same board.
 #include "ctl_test_peer.h"
+#include "sdcard_board.h"
 #include "sim_board.h"
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <future>
+#include <memory>
 
 namespace {
 
@@ -67,6 +72,54 @@ INSTANTIATE_TEST_SUITE_P(Waiters, BeepWaiterAtStopTest,
                          testing::Values(WaiterCase{"OnBehindThreeSeconds", 3000, CMD_BEEP_ON, STATUS_FAILED},
                                          WaiterCase{"OffBehindTwentySeconds", 20000, CMD_BEEP_OFF, STATUS_OK}),
                          [](const testing::TestParamInfo<WaiterCase> &param) { return param.param.name; });
+
+// Processes whose command line holds TEXT.
+int processes_with(const std::string &text)
+{
+    int count = 0;
+    std::unique_ptr<DIR, int (*)(DIR *)> proc(opendir("/proc"), closedir);
+    while (dirent *entry = readdir(proc.get())) {
+        std::string cmdline = read_file(std::string("/proc/") + entry->d_name + "/cmdline");
+        std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+        if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9' && cmdline.find(text) != std::string::npos)
+            ++count;
+    }
+    return count;
+}
+
+struct HangCase {
+    const char *name;
+    const char *hang_file;  // board file that makes a stand-in sleep its content's seconds
+    std::uint8_t cmd;       // the request that runs it
+};
+
+class HungChildAtStopTest : public StopFaultTest, public testing::WithParamInterface<HangCase> {};
+
+// Whatever outside program hangs, the stop ends it and finishes its cleanup promptly.
+TEST_P(HungChildAtStopTest, StopEndsItAndCleansUpWithinTenSeconds)
+{
+    const std::string marker = "sleep 987654";
+    ASSERT_EQ(sdcard(board, {"mount", "/home/pi/tmData"}), 0);
+    write_file(board.path(GetParam().hang_file), "987654\n");
+    ASSERT_EQ(connect().ask(request_bytes(CMD_12V_ON)), reply_bytes(STATUS_OK));
+    ctl_peer asking = connect();
+    ASSERT_TRUE(asking.send(request_bytes(GetParam().cmd)));
+    ASSERT_TRUE(wait_until([&] { return processes_with(marker) == 1; }, 10s)) << daemon.out();
+
+    const auto signalled = std::chrono::steady_clock::now();
+    daemon.signal(SIGTERM);
+    ASSERT_EQ(daemon.wait_exit(15s), 0) << daemon.out() << daemon.err();
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 10s);
+    EXPECT_NE(daemon.out().find("Cleanup complete\nGPIO manager stopped\n"), std::string::npos) << daemon.out();
+    EXPECT_EQ(board.level(VOUT_CHIP, VOUT_OFFSET), 0);
+    EXPECT_TRUE(wait_until([&] { return processes_with(marker) == 0; }, 2s));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hangs, HungChildAtStopTest,
+    testing::Values(HangCase{"AccessPointScriptStart", "/usr/lib/tesmar_gpio/wifi_ap.sh.delay", CMD_WIFI_TOGGLE},
+                    HangCase{"FuserInSdcardStatus", "/sim/bin/fuser.hang", CMD_SDCARD_STATUS}),
+    [](const testing::TestParamInfo<HangCase> &param) { return param.param.name; });
 
 TEST_F(StopFaultTest, SecondDaemonOnTheSameBoardExitsOneAndLeavesTheFirstAlone)
 {

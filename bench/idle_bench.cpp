@@ -1,0 +1,148 @@
+// What the daemon costs while idle with both links on (WiFi switch on and the access point
+// up, 4G on with the stand-in dialer), beside a baseline measured in the same run on the
+// same simulated board: bench/idle_min.c, a plain C program doing the same idle work (the
+// input poll every 100 ms, the carrier and mount-table reads, the health-check commands
+// every 5 s). Both are sampled from /proc/PID/stat (user and system time, minor page
+// faults) and the scheduler's finer per-thread run time over the same SECONDS; the
+// children's own costs are the same for both and left out.
+//
+//   idle_bench [--seconds N]     (default 30)
+#include "sim_board.h"
+
+#include <dirent.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+struct sample {
+    long cpu_ticks = 0;  // user + system, in clock ticks (10 ms: coarse over an idle run)
+    long long run_ns = 0;  // time on a CPU, summed over the threads, from the scheduler
+    long minor_faults = 0;
+    long rss_kib = 0;
+};
+
+sample sample_of(pid_t pid)
+{
+    sample s;
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const auto name_end = stat.rfind(')');
+    if (name_end == std::string::npos)
+        return s;
+    std::istringstream fields(stat.substr(name_end + 2));
+    std::vector<std::string> field;
+    for (std::string f; fields >> f;)
+        field.push_back(f);
+    if (field.size() > 12) {
+        s.minor_faults = std::atol(field[7].c_str());
+        s.cpu_ticks = std::atol(field[11].c_str()) + std::atol(field[12].c_str());
+    }
+    if (DIR *tasks = opendir(("/proc/" + std::to_string(pid) + "/task").c_str())) {
+        while (dirent *task = readdir(tasks)) {
+            if (task->d_name[0] != '.')
+                s.run_ns += std::atoll(
+                    read_file("/proc/" + std::to_string(pid) + "/task/" + task->d_name + "/schedstat").c_str());
+        }
+        closedir(tasks);
+    }
+    std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            s.rss_kib = std::atol(line.c_str() + 6);
+    }
+    return s;
+}
+
+pid_t start_baseline(const SimBoard &board, int seconds)
+{
+    std::vector<std::string> args = {MIN_IDLE_BIN, board.root(), std::to_string(seconds)};
+    std::vector<std::string> env;
+    for (const auto &[key, value] : board.env())
+        env.push_back(key + "=" + value);
+    std::vector<char *> argv, envp;
+    for (auto &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto &e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0)
+        return -1;
+    return pid;
+}
+
+void print_row(const char *what, double daemon, double baseline)
+{
+    if (baseline > 0)
+        std::printf("%-26s %10.1f %10.1f %8.2f\n", what, daemon, baseline, daemon / baseline);
+    else
+        std::printf("%-26s %10.1f %10.1f %8s\n", what, daemon, baseline, "-");
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    int seconds = 30;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
+            seconds = std::atoi(argv[++i]);
+        } else {
+            std::fprintf(stderr, "usage: %s [--seconds N]\n", argv[0]);
+            return 2;
+        }
+    }
+
+    SimBoard board;
+    write_file(board.path("/var/lib/tesmar_gpio/link_state"), "1 1\n");
+    write_file(board.path("/usr/bin/quectel-CM.delay"), "0.2\n");
+    DaemonProcess daemon(board);
+    if (!daemon.wait_for_output("LINK: 4G connected via wwu1u2i4\n", 20s) ||
+        !daemon.wait_for_output("LINK: WiFi AP started and verified\n", 20s)) {
+        std::fprintf(stderr, "the links did not come up:\n%s%s", daemon.out().c_str(), daemon.err().c_str());
+        return 1;
+    }
+    // Start-up's own work (a second start of the access point, the first checks) is done.
+    std::this_thread::sleep_for(6s);
+
+    const int warm_up = 1;
+    pid_t baseline = start_baseline(board, seconds + warm_up + 1);
+    if (baseline < 0) {
+        std::perror("idle_min");
+        return 1;
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(warm_up));
+    const sample daemon_before = sample_of(daemon.pid());
+    const sample baseline_before = sample_of(baseline);
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const sample daemon_after = sample_of(daemon.pid());
+    const sample baseline_after = sample_of(baseline);
+    waitpid(baseline, nullptr, 0);
+
+    const double ms_per_tick = 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+    std::printf("idle for %d s, links on       %10s %10s %8s\n", seconds, "daemon", "baseline", "ratio");
+    print_row("cpu time (ms)", (daemon_after.cpu_ticks - daemon_before.cpu_ticks) * ms_per_tick,
+              (baseline_after.cpu_ticks - baseline_before.cpu_ticks) * ms_per_tick);
+    print_row("cpu time, scheduler (ms)", static_cast<double>(daemon_after.run_ns - daemon_before.run_ns) / 1e6,
+              static_cast<double>(baseline_after.run_ns - baseline_before.run_ns) / 1e6);
+    print_row("minor page faults", static_cast<double>(daemon_after.minor_faults - daemon_before.minor_faults),
+              static_cast<double>(baseline_after.minor_faults - baseline_before.minor_faults));
+    print_row("resident memory (KiB)", static_cast<double>(daemon_after.rss_kib),
+              static_cast<double>(baseline_after.rss_kib));
+
+    daemon.signal(SIGTERM);
+    return daemon.wait_exit(15s) == 0 ? 0 : 1;
+}
