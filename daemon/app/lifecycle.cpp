@@ -7,6 +7,7 @@
 #include "gpio.h"
 #include "input.h"
 #include "led.h"
+#include "ctl_protocol.h"
 #include "link.h"
 #include "notify.h"
 #include "power.h"
@@ -51,6 +52,7 @@ void print_usage(const char *program)
     puts("Options:");
     puts("  -f      Run in foreground (don't daemonize)");
     puts("  -h      Show this help");
+    puts("  -V, --version  Show the version");
 }
 
 // The handler stays installed after each delivery and interrupted system calls are
@@ -214,9 +216,13 @@ int daemon_main(int argc, char **argv)
     setvbuf(stdout, nullptr, _IOLBF, 0);
     log_init();
 
+    static const option long_options[] = {{"version", no_argument, nullptr, 'V'}, {nullptr, 0, nullptr, 0}};
     int opt;
-    while ((opt = getopt(argc, argv, "fh")) != -1) {
+    while ((opt = getopt_long(argc, argv, "fhV", long_options, nullptr)) != -1) {
         switch (opt) {
+        case 'V':
+            printf("tesmar_gpio %s\n", VERSION_NUMBER);
+            return 0;
         case 'f':
             daemon_mode = 0;
             break;

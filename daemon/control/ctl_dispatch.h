@@ -18,6 +18,8 @@ union ctl_reply {
     ModemInfoRecord modem;
     SdCardStatusRecord sdcard_status;
     VersionText version;
+    LinkStateRecord link_state;
+    SdCardStateRecord sdcard_state;
 };
 
 // Writes the reply to REQUEST into REPLY, which is all zero on entry, and returns the

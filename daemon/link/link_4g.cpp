@@ -69,7 +69,11 @@ bool start_dialer()
     return true;
 }
 
-void set_state(int state) { link_mgr.state_4g.store(state); }
+void set_state(int state)
+{
+    link_note_4g_state(state);
+    link_mgr.state_4g.store(state);
+}
 
 // One dial attempt with state_4g_lock held.
 void dial()
