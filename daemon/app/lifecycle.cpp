@@ -2,6 +2,7 @@
 #include "log.h"
 
 #include "beep.h"
+#include "config.h"
 #include "ctl_modem.h"
 #include "ctl_server.h"
 #include "gpio.h"
@@ -234,6 +235,10 @@ int daemon_main(int argc, char **argv)
             return 1;
         }
     }
+
+    // Before detaching, so that a bad file is reported where the daemon was started.
+    if (config_load() != 0)
+        return 1;
 
     install_signal_handlers();
 

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <filesystem>
 #include <string_view>
 #include <thread>
 
@@ -243,6 +244,49 @@ TEST_F(ViewsOnBoard, MonitorPrintsOneObjectPerChangeAndSurvivesARestart)
         EXPECT_TRUE(json_checker(line + "\n").one_object_line()) << line;
     }
     EXPECT_NE(run.err.find("reconnecting"), std::string::npos) << run.err;
+}
+
+}  // namespace
+
+namespace {
+
+constexpr const char config_file[] = "/etc/tesmar_gpio/tesmar_gpio.conf";
+
+TEST_F(ViewsOnBoard, ConfiguredApnReachesTheDialerAndABadFileStopsTheStart)
+{
+    std::filesystem::create_directories(board.path("/etc/tesmar_gpio"));
+    write_file(board.path(config_file), "# the operator's APN\napn=internet\ndialer_args=user secret\n");
+    write_file(board.path(state_file), "1 0\n");
+    start_daemon();
+    EXPECT_TRUE(wait_until([&] {
+        return read_file(board.path("/usr/bin/quectel-CM.log")).find(" start -s internet user secret\n") !=
+               std::string::npos;
+    })) << read_file(board.path("/usr/bin/quectel-CM.log"));
+    daemon.reset();
+
+    write_file(board.path(config_file), "apn=internet\n\nmodem_port=\n");
+    DaemonProcess refused(board);
+    EXPECT_EQ(refused.wait_exit(10s), 1);
+    EXPECT_NE(refused.err().find("CONFIG: /etc/tesmar_gpio/tesmar_gpio.conf:3: empty value for modem_port\n"),
+              std::string::npos)
+        << refused.err();
+}
+
+}  // namespace
+
+namespace {
+
+TEST(VersionOption, BothProgramsPrintThePackageVersion)
+{
+    SimBoard board;
+    for (const std::string &program : {daemon_binary(), client_binary()}) {
+        const std::string name = program.substr(program.rfind('/') + 1);
+        for (const char *option : {"--version", "-V"}) {
+            RunResult run = run_program({program, option}, board.env());
+            EXPECT_EQ(run.status, 0) << name << option;
+            EXPECT_EQ(run.out, name + " 1.5.0\n") << option;
+        }
+    }
 }
 
 }  // namespace
