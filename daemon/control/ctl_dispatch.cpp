@@ -105,7 +105,8 @@ std::size_t sdcard_state_record(request, ctl_reply &reply)
     SdCardStateRecord &r = reply.sdcard_state;
     r.version = SDCARD_STATE_VERSION;
     r.recovery_state = static_cast<std::uint8_t>(sdcard_recovery_get_state());
-    // No eject hold is kept by this daemon yet: the field says it does not know.
+    // The recovery keeps no eject hold in this build: the field says it does not know.
+    // With sdcard_recovery_eject_held() this becomes its answer, 1 or 0.
     r.eject_hold = FLAG_UNKNOWN;
     const std::vector<mount_entry> cards = sdcard_card_mounts();
     r.mounted = cards.empty() ? 0 : 1;
