@@ -52,50 +52,18 @@ std::size_t set_switch(ctl_reply &reply, int (*set)(int), int (*get)(), std::uin
 
 std::uint8_t saturated(int count) { return static_cast<std::uint8_t>(std::clamp(count, 0, 255)); }
 
-// The 4G worker retries a failed dial for as long as the switch is on.
-std::uint8_t report_4g(int state, int enabled)
-{
-    switch (state) {
-    case LINK_STARTING:
-        return LINK_REPORT_STARTING;
-    case LINK_UP:
-        return LINK_REPORT_UP;
-    case LINK_FAILED:
-        return enabled != 0 ? LINK_REPORT_RECOVERING : LINK_REPORT_FAILED;
-    default:
-        return LINK_REPORT_OFF;
-    }
-}
-
-// The access point is recovered up to three times: while a recovery runs the link still
-// shows its old state with the attempt counted, and once three have failed it stays failed.
-std::uint8_t report_wifi(int state, int attempts)
-{
-    constexpr int recovery_limit = 3;
-    switch (state) {
-    case LINK_STARTING:
-        return LINK_REPORT_STARTING;
-    case LINK_UP:
-        return attempts > 0 ? LINK_REPORT_RECOVERING : LINK_REPORT_UP;
-    case LINK_FAILED:
-        return attempts < recovery_limit ? LINK_REPORT_RECOVERING : LINK_REPORT_FAILED;
-    default:
-        return LINK_REPORT_OFF;
-    }
-}
-
 std::size_t link_state_record(request, ctl_reply &reply)
 {
     const link_snapshot s = link_get_snapshot();
     LinkStateRecord &r = reply.link_state;
     r.version = LINK_STATE_VERSION;
     r.switch_4g = s.switch_4g != 0 ? 1 : 0;
-    r.state_4g = report_4g(s.state_4g, s.switch_4g);
+    r.state_4g = ctl_link_report_4g(s.state_4g, s.switch_4g);
     r.attempts_4g = saturated(s.attempts_4g);
     r.iface_4g_up = s.iface_4g_up != 0 ? 1 : 0;
     r.dialer_pid = s.dialer_pid > 0 ? s.dialer_pid : -1;
     r.switch_wifi = s.switch_wifi != 0 ? 1 : 0;
-    r.state_wifi = report_wifi(s.state_wifi, s.attempts_wifi);
+    r.state_wifi = ctl_link_report_wifi(s.state_wifi, s.attempts_wifi);
     r.attempts_wifi = saturated(s.attempts_wifi);
     return sizeof(LinkStateRecord);
 }
@@ -209,4 +177,36 @@ std::size_t ctl_bad_length(ctl_reply &reply)
 {
     reply.generic.status = STATUS_BAD_LENGTH;
     return sizeof(ControlReply);
+}
+
+std::uint8_t ctl_link_report_4g(int state, int enabled)
+{
+    // The 4G worker retries a failed dial for as long as the switch is on.
+    switch (state) {
+    case LINK_STARTING:
+        return LINK_REPORT_STARTING;
+    case LINK_UP:
+        return LINK_REPORT_UP;
+    case LINK_FAILED:
+        return enabled != 0 ? LINK_REPORT_RECOVERING : LINK_REPORT_FAILED;
+    default:
+        return LINK_REPORT_OFF;
+    }
+}
+
+std::uint8_t ctl_link_report_wifi(int state, int attempts)
+{
+    // The access point is recovered up to three times: while a recovery runs the link
+    // still shows its old state with the attempt counted; once three failed it stays failed.
+    constexpr int recovery_limit = 3;
+    switch (state) {
+    case LINK_STARTING:
+        return LINK_REPORT_STARTING;
+    case LINK_UP:
+        return attempts > 0 ? LINK_REPORT_RECOVERING : LINK_REPORT_UP;
+    case LINK_FAILED:
+        return attempts < recovery_limit ? LINK_REPORT_RECOVERING : LINK_REPORT_FAILED;
+    default:
+        return LINK_REPORT_OFF;
+    }
 }
