@@ -33,3 +33,22 @@ int send_command(const ControlRequest &request, ControlReply &reply);
 
 // A request with every byte zero but the command code.
 ControlRequest make_request(std::uint8_t cmd, std::uint8_t index = 0, std::uint16_t param = 0);
+
+// The slowest request is a modem query at a silent modem while another query holds the
+// port: about 9 s each (seven commands, each given up after a second of silence), so two
+// in a row take under 20 s. Thirty seconds leaves room without hanging a script for long.
+inline constexpr long CTL_DEFAULT_TIMEOUT_MS = 30000;
+
+// How long one exchange may wait for the daemon, in milliseconds; 0 waits forever. Set
+// once per run from --timeout (or the default) before the first request.
+void ctl_set_timeout_ms(long milliseconds);
+long ctl_timeout_ms();
+
+// Connects to the daemon without sending; the socket, or an exchange_failure.
+int ctl_connect();
+// One request and its whole reply of SIZE bytes on an open connection FD. False when the
+// request did not go out or the reply came short (the daemon closed or the time ran out).
+bool ctl_exchange(int fd, const ControlRequest &request, void *reply, std::size_t size);
+// A request on its own connection and its reply of exactly SIZE bytes; false after a
+// message on standard error saying what failed.
+bool ctl_fetch(std::uint8_t cmd, void *reply, std::size_t size);

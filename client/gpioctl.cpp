@@ -2,6 +2,7 @@
 
 #include "ctl_client.h"
 #include "ctl_protocol.h"
+#include "link_view.h"
 #include "reports.h"
 
 #include <sys/socket.h>
@@ -9,6 +10,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <optional>
@@ -66,12 +68,21 @@ void print_usage(const char *program)
         "  power 12v on|off          Control 12V output",
         "  input [4g|wifi|valid1|valid2]  Show input status",
         "  4g toggle|status|info     Toggle, query switch, or show modem info",
+        "  4g on|off                 Set the 4G switch (no change when already set)",
         "  wifi toggle|status        Toggle or show WiFi switch state",
+        "  wifi on|off               Set the WiFi switch (no change when already set)",
+        "  link                      Show the 4G and WiFi link states",
         "  rtty on|off|status        Enable, disable or query rtty service",
         "  battery                   Show battery percentage",
         "  ina                       Show INA236 power monitor (V/A/W)",
         "  sdcard remove             Gracefully eject SD card (kill processes + unmount)",
         "  sdcard status             Show SD card mount status and capacity",
+        "  sdcard state              Show SD card recovery state and mount point",
+        "  monitor                   Print each change of inputs, switches, links, card",
+        "\nOptions (before the command):",
+        "  --json                    Print a report or query as one JSON object",
+        "  --timeout SECONDS         Give up on the daemon after SECONDS (0: never)",
+        "  --version, -V             Show this program's version",
         "\nExamples:",
     };
     printf("TesMar GPIO Control Tool\n\n");
@@ -84,7 +95,14 @@ void print_usage(const char *program)
 
 int cmd_status(const command_line &) { return report_status(); }
 int cmd_sysinfo(const command_line &) { return report_sysinfo(); }
-int cmd_sdcard(const command_line &line) { return report_sdcard(line.program, line.word(2)); }
+int cmd_sdcard(const command_line &line)
+{
+    if (line.word_is(2, "state"))
+        return view_sdcard_state();
+    return report_sdcard(line.program, line.word(2));
+}
+int cmd_link(const command_line &) { return view_link(); }
+int cmd_monitor(const command_line &) { return view_monitor(false); }
 
 // The version text is no generic reply: one receive of whatever the daemon sends.
 int cmd_version(const command_line &)
@@ -257,6 +275,7 @@ struct switch_action {
     const char *word;
     std::uint8_t cmd;
     const char *format;
+    std::uint16_t param = 0;
 };
 
 int switch_command(const command_line &line, const char *usage, std::initializer_list<switch_action> actions,
@@ -270,9 +289,12 @@ int switch_command(const command_line &line, const char *usage, std::initializer
     for (const switch_action &action : actions) {
         if (line.word_is(2, action.word)) {
             ControlReply reply;
-            if (auto finished = ask(action.cmd, reply))
+            if (auto finished = ask(action.cmd, reply, 0, action.param))
                 return *finished;
             printf(action.format, on_off(reply.data[0]));
+            // A set reports in byte 2 whether it changed the switch.
+            if ((action.cmd == CMD_4G_SET || action.cmd == CMD_WIFI_SET) && reply.data[1] == 0)
+                puts("(already set, unchanged)");
             return 0;
         }
     }
@@ -285,14 +307,20 @@ int cmd_4g(const command_line &line)
     if (line.word_is(2, "info"))
         return report_4g_info();
     return switch_command(line, "Usage: %s 4g toggle|status\n",
-                          {{"toggle", CMD_4G_TOGGLE, "4G: %s\n"}, {"status", CMD_4G_STATUS, "4G switch: %s\n"}},
+                          {{"toggle", CMD_4G_TOGGLE, "4G: %s\n"},
+                           {"status", CMD_4G_STATUS, "4G switch: %s\n"},
+                           {"on", CMD_4G_SET, "4G: %s\n", 1},
+                           {"off", CMD_4G_SET, "4G: %s\n", 0}},
                           "Invalid action: %s (use toggle, status, or info)\n");
 }
 
 int cmd_wifi(const command_line &line)
 {
     return switch_command(line, "Usage: %s wifi toggle|status\n",
-                          {{"toggle", CMD_WIFI_TOGGLE, "WiFi: %s\n"}, {"status", CMD_WIFI_STATUS, "WiFi switch: %s\n"}},
+                          {{"toggle", CMD_WIFI_TOGGLE, "WiFi: %s\n"},
+                           {"status", CMD_WIFI_STATUS, "WiFi switch: %s\n"},
+                           {"on", CMD_WIFI_SET, "WiFi: %s\n", 1},
+                           {"off", CMD_WIFI_SET, "WiFi: %s\n", 0}},
                           "Invalid action: %s (use toggle or status)\n");
 }
 
@@ -366,7 +394,7 @@ const command commands[] = {
     {"status", cmd_status}, {"version", cmd_version}, {"sysinfo", cmd_sysinfo}, {"led", cmd_led},
     {"beep", cmd_beep},     {"power", cmd_power},     {"input", cmd_input},     {"4g", cmd_4g},
     {"wifi", cmd_wifi},     {"rtty", cmd_rtty},       {"ina", cmd_ina},         {"sdcard", cmd_sdcard},
-    {"battery", cmd_battery},
+    {"battery", cmd_battery}, {"link", cmd_link},   {"monitor", cmd_monitor},
 };
 
 }  // namespace
@@ -401,10 +429,54 @@ bool parse_duration(const char *word, std::uint16_t &value)
     return true;
 }
 
+namespace {
+
+// The options before the command word: --json, --timeout SECONDS, --version/-V. Returns
+// the number of words they took, or -1 after a message when one is wrong.
+int take_options(std::span<char *const> words, bool &json, bool &version)
+{
+    std::size_t at = 0;
+    while (at < words.size()) {
+        std::string_view word = words[at];
+        if (word == "--json") {
+            json = true;
+        } else if (word == "--version" || word == "-V") {
+            version = true;
+        } else if (word == "--timeout") {
+            char *end = nullptr;
+            const char *value = at + 1 < words.size() ? words[at + 1] : "";
+            double seconds = std::strtod(value, &end);
+            if (*value == '\0' || *end != '\0' || !(seconds >= 0) || seconds > 86400) {
+                fprintf(stderr, "--timeout needs a number of seconds from 0 to 86400, not '%s'\n", value);
+                return -1;
+            }
+            ctl_set_timeout_ms(static_cast<long>(seconds * 1000));
+            at++;
+        } else {
+            break;
+        }
+        at++;
+    }
+    return static_cast<int>(at);
+}
+
+}  // namespace
+
 int gpioctl_main(int argc, char **argv)
 {
-    command_line line{argc > 0 && argv[0] != nullptr ? argv[0] : "tesmar_gpioctl",
-                      std::span<char *const>(argv + (argc > 0 ? 1 : 0), argc > 1 ? argc - 1 : 0)};
+    const char *program = argc > 0 && argv[0] != nullptr ? argv[0] : "tesmar_gpioctl";
+    std::span<char *const> words(argv + (argc > 0 ? 1 : 0), argc > 1 ? argc - 1 : 0);
+    bool json = false;
+    bool version = false;
+    ctl_set_timeout_ms(CTL_DEFAULT_TIMEOUT_MS);
+    int taken = take_options(words, json, version);
+    if (taken < 0)
+        return 1;
+    if (version) {
+        printf("tesmar_gpioctl %s\n", VERSION_NUMBER);
+        return 0;
+    }
+    command_line line{program, words.subspan(static_cast<std::size_t>(taken))};
     const char *word = line.word(1);
     if (word == nullptr) {
         print_usage(line.program);
@@ -414,6 +486,8 @@ int gpioctl_main(int argc, char **argv)
         print_usage(line.program);
         return 0;
     }
+    if (json)
+        return view_json(line.program, word, line.word(2));
     for (const command &c : commands) {
         if (line.word_is(1, c.word))
             return c.run(line);

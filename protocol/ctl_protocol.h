@@ -50,7 +50,33 @@ enum : std::uint8_t {
     CMD_INA236 = 40,
     CMD_SDCARD_REMOVE = 41,
     CMD_SDCARD_STATUS = 42,
+    // Additions: codes from 64 up, so every earlier code keeps its meaning.
+    CMD_4G_SET = 64,         // param 0 off, nonzero on; ControlReply: byte 1 switch, byte 2 changed
+    CMD_WIFI_SET = 65,       // the same for the WiFi switch
+    CMD_LINK_STATE = 66,     // LinkStateRecord
+    CMD_SDCARD_STATE = 67,   // SdCardStateRecord
 };
+
+// LinkStateRecord link states: the daemon's link state, with a recovery told apart from
+// a link that has given up.
+enum : std::uint8_t {
+    LINK_REPORT_OFF = 0,
+    LINK_REPORT_STARTING = 1,  // 4G: dialing; WiFi: the start script runs
+    LINK_REPORT_UP = 2,
+    LINK_REPORT_RECOVERING = 3,  // failed, and another attempt is under way or due
+    LINK_REPORT_FAILED = 4,      // failed, and no attempt is due
+};
+
+// SdCardStateRecord::recovery_state: the recovery thread's state.
+enum : std::uint8_t {
+    SDCARD_STATE_MOUNTED = 0,
+    SDCARD_STATE_DEGRADED = 1,
+    SDCARD_STATE_UNBOUND = 2,
+    SDCARD_STATE_REMOUNTING = 3,
+};
+
+// A yes/no field whose value the daemon does not know.
+inline constexpr std::uint8_t FLAG_UNKNOWN = 255;
 
 // ControlReply::status.
 enum : std::uint8_t {
@@ -183,7 +209,37 @@ struct VersionText {
     char text[35];
 };
 
+// Reply to CMD_LINK_STATE (32 bytes).
+struct LinkStateRecord {
+    std::uint8_t version;  // LINK_STATE_VERSION
+    std::uint8_t status;   // always 0
+    std::uint8_t switch_4g;     // 1 on, 0 off
+    std::uint8_t state_4g;      // LINK_REPORT_*
+    std::uint8_t attempts_4g;   // dial attempts since the link was last up or off (saturates at 255)
+    std::uint8_t iface_4g_up;   // 1 when the modem's interface is up
+    std::uint8_t unused6[2];
+    std::int32_t dialer_pid;    // the connection manager's pid; -1 when none runs
+    std::uint8_t switch_wifi;
+    std::uint8_t state_wifi;
+    std::uint8_t attempts_wifi;  // access-point recoveries tried since it was last healthy
+    std::uint8_t unused15[17];
+};
+
+// Reply to CMD_SDCARD_STATE (112 bytes).
+struct SdCardStateRecord {
+    std::uint8_t version;         // SDCARD_STATE_VERSION
+    std::uint8_t status;          // always 0
+    std::uint8_t recovery_state;  // SDCARD_STATE_*
+    std::uint8_t eject_hold;      // 1 an eject keeps the card unmounted, 0 not, FLAG_UNKNOWN
+    std::uint8_t mounted;         // 1 when a card mount is in the mount table
+    std::uint8_t unused5[3];
+    char mount_point[104];        // the first card mount's point; empty when none
+};
+
 #pragma pack(pop)
+
+inline constexpr std::uint8_t LINK_STATE_VERSION = 1;
+inline constexpr std::uint8_t SDCARD_STATE_VERSION = 1;
 
 // The layouts are fixed on the wire; any drift must break the build.
 static_assert(sizeof(ControlRequest) == 8);
@@ -264,3 +320,18 @@ static_assert(offsetof(SdCardStatusRecord, mounts) == 28);
 static_assert(offsetof(SdCardStatusRecord, processes) == 124);
 
 static_assert(sizeof(VersionText) == 35);
+
+static_assert(sizeof(LinkStateRecord) == 32);
+static_assert(offsetof(LinkStateRecord, state_4g) == 3);
+static_assert(offsetof(LinkStateRecord, attempts_4g) == 4);
+static_assert(offsetof(LinkStateRecord, iface_4g_up) == 5);
+static_assert(offsetof(LinkStateRecord, dialer_pid) == 8);
+static_assert(offsetof(LinkStateRecord, switch_wifi) == 12);
+static_assert(offsetof(LinkStateRecord, state_wifi) == 13);
+static_assert(offsetof(LinkStateRecord, attempts_wifi) == 14);
+
+static_assert(sizeof(SdCardStateRecord) == 112);
+static_assert(offsetof(SdCardStateRecord, recovery_state) == 2);
+static_assert(offsetof(SdCardStateRecord, eject_hold) == 3);
+static_assert(offsetof(SdCardStateRecord, mounted) == 4);
+static_assert(offsetof(SdCardStateRecord, mount_point) == 8);

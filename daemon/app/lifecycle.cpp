@@ -2,11 +2,13 @@
 #include "log.h"
 
 #include "beep.h"
+#include "config.h"
 #include "ctl_modem.h"
 #include "ctl_server.h"
 #include "gpio.h"
 #include "input.h"
 #include "led.h"
+#include "ctl_protocol.h"
 #include "link.h"
 #include "notify.h"
 #include "power.h"
@@ -56,6 +58,7 @@ void print_usage(const char *program)
     puts("Options:");
     puts("  -f      Run in foreground (don't daemonize)");
     puts("  -h      Show this help");
+    puts("  -V, --version  Show the version");
 }
 
 // The handler stays installed after each delivery and interrupted system calls are
@@ -232,9 +235,13 @@ int daemon_main(int argc, char **argv)
     setvbuf(stdout, nullptr, _IOLBF, 0);
     log_init();
 
+    static const option long_options[] = {{"version", no_argument, nullptr, 'V'}, {nullptr, 0, nullptr, 0}};
     int opt;
-    while ((opt = getopt(argc, argv, "fh")) != -1) {
+    while ((opt = getopt_long(argc, argv, "fhV", long_options, nullptr)) != -1) {
         switch (opt) {
+        case 'V':
+            printf("tesmar_gpio %s\n", VERSION_NUMBER);
+            return 0;
         case 'f':
             daemon_mode = 0;
             break;
@@ -246,6 +253,10 @@ int daemon_main(int argc, char **argv)
             return 1;
         }
     }
+
+    // Before detaching, so that a bad file is reported where the daemon was started.
+    if (config_load() != 0)
+        return 1;
 
     install_signal_handlers();
 

@@ -8,8 +8,12 @@
 #include "led.h"
 #include "link.h"
 #include "power.h"
+#include "sdcard_mounts.h"
+#include "sdcard_recovery.h"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <initializer_list>
 
 namespace {
@@ -38,6 +42,45 @@ std::size_t unknown_command(ctl_reply &reply)
 }
 
 using request = const ControlRequest &;
+
+// A set command: byte 1 the switch after it, byte 2 whether it changed.
+std::size_t set_switch(ctl_reply &reply, int (*set)(int), int (*get)(), std::uint16_t value)
+{
+    const int changed = set(value != 0 ? 1 : 0);
+    return values(reply, {get() != 0 ? 1 : 0, changed});
+}
+
+std::uint8_t saturated(int count) { return static_cast<std::uint8_t>(std::clamp(count, 0, 255)); }
+
+std::size_t link_state_record(request, ctl_reply &reply)
+{
+    const link_snapshot s = link_get_snapshot();
+    LinkStateRecord &r = reply.link_state;
+    r.version = LINK_STATE_VERSION;
+    r.switch_4g = s.switch_4g != 0 ? 1 : 0;
+    r.state_4g = ctl_link_report_4g(s.state_4g, s.switch_4g);
+    r.attempts_4g = saturated(s.attempts_4g);
+    r.iface_4g_up = s.iface_4g_up != 0 ? 1 : 0;
+    r.dialer_pid = s.dialer_pid > 0 ? s.dialer_pid : -1;
+    r.switch_wifi = s.switch_wifi != 0 ? 1 : 0;
+    r.state_wifi = ctl_link_report_wifi(s.state_wifi, s.attempts_wifi);
+    r.attempts_wifi = saturated(s.attempts_wifi);
+    return sizeof(LinkStateRecord);
+}
+
+std::size_t sdcard_state_record(request, ctl_reply &reply)
+{
+    SdCardStateRecord &r = reply.sdcard_state;
+    r.version = SDCARD_STATE_VERSION;
+    r.recovery_state = static_cast<std::uint8_t>(sdcard_recovery_get_state());
+    r.eject_hold = sdcard_recovery_eject_held() ? 1 : 0;
+    const std::vector<mount_entry> cards = sdcard_card_mounts();
+    r.mounted = cards.empty() ? 0 : 1;
+    // A mount point too long for the field is left out rather than cut to another path.
+    if (!cards.empty() && cards.front().mount_point.size() < sizeof r.mount_point)
+        std::memcpy(r.mount_point, cards.front().mount_point.c_str(), cards.front().mount_point.size() + 1);
+    return sizeof(SdCardStateRecord);
+}
 
 // Commands served today. The link-switch, report, storage and remote-terminal commands
 // add their rows here as their handlers land; until then their codes are unknown.
@@ -91,6 +134,12 @@ constexpr ctl_command ctl_commands[] = {
     {CMD_INA236, ctl_read_ina236},
     {CMD_SDCARD_REMOVE, ctl_sdcard_remove},
     {CMD_SDCARD_STATUS, ctl_sdcard_status},
+    {CMD_4G_SET,
+     [](request r, ctl_reply &out) { return set_switch(out, link_set_4g, link_get_4g_enabled, r.param); }},
+    {CMD_WIFI_SET,
+     [](request r, ctl_reply &out) { return set_switch(out, link_set_wifi, link_get_wifi_enabled, r.param); }},
+    {CMD_LINK_STATE, link_state_record},
+    {CMD_SDCARD_STATE, sdcard_state_record},
 };
 
 constexpr bool codes_unique()
@@ -126,4 +175,36 @@ std::size_t ctl_bad_length(ctl_reply &reply)
 {
     reply.generic.status = STATUS_BAD_LENGTH;
     return sizeof(ControlReply);
+}
+
+std::uint8_t ctl_link_report_4g(int state, int enabled)
+{
+    // The 4G worker retries a failed dial for as long as the switch is on.
+    switch (state) {
+    case LINK_STARTING:
+        return LINK_REPORT_STARTING;
+    case LINK_UP:
+        return LINK_REPORT_UP;
+    case LINK_FAILED:
+        return enabled != 0 ? LINK_REPORT_RECOVERING : LINK_REPORT_FAILED;
+    default:
+        return LINK_REPORT_OFF;
+    }
+}
+
+std::uint8_t ctl_link_report_wifi(int state, int attempts)
+{
+    // The access point is recovered up to three times: while a recovery runs the link
+    // still shows its old state with the attempt counted; once three failed it stays failed.
+    constexpr int recovery_limit = 3;
+    switch (state) {
+    case LINK_STARTING:
+        return LINK_REPORT_STARTING;
+    case LINK_UP:
+        return attempts > 0 ? LINK_REPORT_RECOVERING : LINK_REPORT_UP;
+    case LINK_FAILED:
+        return attempts < recovery_limit ? LINK_REPORT_RECOVERING : LINK_REPORT_FAILED;
+    default:
+        return LINK_REPORT_OFF;
+    }
 }

@@ -18,6 +18,8 @@ union ctl_reply {
     ModemInfoRecord modem;
     SdCardStatusRecord sdcard_status;
     VersionText version;
+    LinkStateRecord link_state;
+    SdCardStateRecord sdcard_state;
 };
 
 // Writes the reply to REQUEST into REPLY, which is all zero on entry, and returns the
@@ -34,3 +36,8 @@ std::size_t ctl_dispatch(const ControlRequest &request, ctl_reply &reply);
 
 // The reply to a receive that delivered fewer bytes than a request.
 std::size_t ctl_bad_length(ctl_reply &reply);
+
+// The link-state command's LINK_REPORT_* value of a link_state: the 4G link with its
+// switch, the access point with its recovery attempts.
+std::uint8_t ctl_link_report_4g(int state, int enabled);
+std::uint8_t ctl_link_report_wifi(int state, int attempts);

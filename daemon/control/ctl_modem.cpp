@@ -1,4 +1,5 @@
 #include "ctl_modem.h"
+#include "config.h"
 
 #include "board_root.h"
 #include "unique_fd.h"
@@ -238,7 +239,7 @@ void modem_parse_qnwinfo(const char *answer, ModemInfoRecord &record)
 
 int ctl_modem_open()
 {
-    unique_fd port(open(board_path("/dev/ttyUSB2").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    unique_fd port(open(board_path(config().modem_port).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!port)
         return -1;
     termios tty{};

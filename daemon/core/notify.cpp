@@ -1,5 +1,6 @@
 #include "notify.h"
 #include "log.h"
+#include "config.h"
 
 #include "unique_fd.h"
 
@@ -126,21 +127,22 @@ void *notify_request_thread(void *arg)
 
 int notify_init()
 {
-    log_out(LOG_INFO, "NOTIFY: Module initialized (server: %s)\n", NOTIFY_URL);
+    log_out(LOG_INFO, "NOTIFY: Module initialized (server: %s)\n", config().notify_url.c_str());
     return 0;
 }
 
 int notify_send(const char *event, const char *params)
 {
     bool with_params = params != nullptr && params[0] != '\0';
-    std::size_t size = std::strlen(event) + 52 + (with_params ? std::strlen(params) : 0);
+    // The URL, "?event=", "&" and the terminator.
+    std::size_t size = config().notify_url.size() + 9 + std::strlen(event) + (with_params ? std::strlen(params) : 0);
     url_buffer url(static_cast<char *>(std::malloc(size)));
     if (!url)
         return -1;
     if (with_params)
-        std::snprintf(url.get(), size, "%s?event=%s&%s", NOTIFY_URL, event, params);
+        std::snprintf(url.get(), size, "%s?event=%s&%s", config().notify_url.c_str(), event, params);
     else
-        std::snprintf(url.get(), size, "%s?event=%s", NOTIFY_URL, event);
+        std::snprintf(url.get(), size, "%s?event=%s", config().notify_url.c_str(), event);
 
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0)

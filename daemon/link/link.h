@@ -46,3 +46,22 @@ int link_4g_iface_up();
 int link_wifi_script(const char *action);
 // 1 when the access point passes every step of the check, else 0 after one log line.
 int link_wifi_health_check();
+
+// Sets a switch to VALUE (nonzero on). A switch already there is left alone: not
+// flipped, not saved, not announced. Returns 1 when it changed, else 0.
+int link_set_4g(int value);
+int link_set_wifi(int value);
+
+// A consistent-enough look at both links for the link-state command; never waits for a
+// dial, a start or a recovery under way.
+struct link_snapshot {
+    int switch_4g;
+    int state_4g;       // link_state
+    int attempts_4g;    // dial attempts since the link was last up or off
+    int iface_4g_up;
+    int dialer_pid;     // -1 when none
+    int switch_wifi;
+    int state_wifi;     // link_state
+    int attempts_wifi;  // access-point recoveries since it was last healthy
+};
+link_snapshot link_get_snapshot();

@@ -4,6 +4,7 @@
 #include "log.h"
 
 #include "board_root.h"
+#include "config.h"
 #include "led.h"
 #include "process.h"
 #include "watchdog.h"
@@ -17,11 +18,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
-constexpr const char dialer_path[] = "/usr/bin/quectel-CM";
-constexpr const char modem_iface[] = "wwu1u2i4";
+// The dialer, its arguments and the modem's interface come from the configuration.
+const char *dialer_path() { return config().dialer.c_str(); }
+const char *modem_iface() { return config().wwan_interface.c_str(); }
 
 // True once the child PID has ended, which also reaps it.
 bool dialer_ended(pid_t pid)
@@ -53,11 +57,14 @@ void hang_up()
 bool start_dialer()
 {
     int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    char name[] = "quectel-CM";
-    char option[] = "-s";
-    char apn[] = "cmnet";
-    char *argv[] = {name, option, apn, nullptr};
-    pid_t pid = spawn_program(board_path(dialer_path).c_str(), argv, null_fd);
+    // "quectel-CM -s APN [ARGS...]": each word one argument, never seen by a shell.
+    std::string name = "quectel-CM", option = "-s", apn = config().apn;
+    std::vector<char *> argv = {name.data(), option.data(), apn.data()};
+    std::vector<std::string> extra = config().dialer_args;
+    for (std::string &word : extra)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    pid_t pid = spawn_program(board_path(dialer_path()).c_str(), argv.data(), null_fd);
     int spawn_errno = errno;
     if (null_fd >= 0)
         close(null_fd);
@@ -70,7 +77,11 @@ bool start_dialer()
     return true;
 }
 
-void set_state(int state) { link_mgr.state_4g.store(state); }
+void set_state(int state)
+{
+    link_note_4g_state(state);
+    link_mgr.state_4g.store(state);
+}
 
 // Waits for the interface with state_4g_lock held, while the dialer runs and the switch
 // stays on; up to the dial time-out.
@@ -91,7 +102,7 @@ void await_interface()
         if (link_4g_iface_up() == 1) {
             set_state(LINK_UP);
             led_on(LED_4G);
-            log_out(LOG_INFO, "LINK: 4G connected via %s\n", modem_iface);
+            log_out(LOG_INFO, "LINK: 4G connected via %s\n", modem_iface());
             return;
         }
         link_pace(link_timing::dial_step);
@@ -171,7 +182,7 @@ void link_4g_kill_dialer()
 int link_4g_iface_up()
 {
     char path[128];
-    std::snprintf(path, sizeof path, "/sys/class/net/%s/flags", modem_iface);
+    std::snprintf(path, sizeof path, "/sys/class/net/%s/flags", modem_iface());
     FILE *file = std::fopen(board_path(path).c_str(), "re");
     if (file == nullptr)
         return 0;

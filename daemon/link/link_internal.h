@@ -24,9 +24,10 @@ struct link_manager_state {
     std::optional<link_timing::clock::time_point> last_wifi_key;
     // Written under their state locks; atomic so that the getters never wait for a dial.
     std::atomic<int> state_4g{LINK_OFF};  // state_4g_lock
-    pid_t dialer_pid = -1;           // state_4g_lock
+    std::atomic<pid_t> dialer_pid{-1};  // written under state_4g_lock; atomic for the link-state reader
     std::atomic<int> state_wifi{LINK_OFF};  // state_wifi_lock
-    int wifi_recovery_attempts = 0;  // state_wifi_lock
+    std::atomic<int> wifi_recovery_attempts{0};  // written under state_wifi_lock
+    std::atomic<int> dial_attempts_4g{0};  // written under state_4g_lock
     // Counts the worker's starts and stops of the access point (state_wifi_lock), so a
     // periodic check can tell that its result is stale.
     unsigned wifi_generation = 0;
@@ -56,6 +57,8 @@ void link_end_pacing();
 // Writes the two switches to the state file (atomically replaced).
 void link_save_state();
 void link_4g_apply(int enable);
+// Keeps the counters the link-state command reads in step with a new 4G state.
+void link_note_4g_state(int state);
 void link_4g_kill_dialer();
 void link_4g_worker();
 void link_wifi_worker();

@@ -108,13 +108,13 @@ void update_ethernet_led()
 void recover_ap()
 {
     if (link_mgr.wifi_recovery_attempts > max_recovery_attempts - 1) {
-        log_out(LOG_ERR, "LINK: WiFi recovery attempts exhausted (%d)\n", link_mgr.wifi_recovery_attempts);
+        log_out(LOG_ERR, "LINK: WiFi recovery attempts exhausted (%d)\n", link_mgr.wifi_recovery_attempts.load());
         link_mgr.state_wifi.store(LINK_FAILED);
         led_blink(LED_WIFI, 5);
         return;
     }
     link_mgr.wifi_recovery_attempts++;
-    log_out(LOG_INFO, "LINK: Attempting WiFi recovery (attempt %d/%d)\n", link_mgr.wifi_recovery_attempts,
+    log_out(LOG_INFO, "LINK: Attempting WiFi recovery (attempt %d/%d)\n", link_mgr.wifi_recovery_attempts.load(),
            max_recovery_attempts);
     link_wifi_script("stop");
     std::this_thread::sleep_for(link_timing::recovery_pause);

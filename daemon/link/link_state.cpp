@@ -202,3 +202,57 @@ int link_get_wifi_enabled() { return link_mgr.enabled_wifi.load(); }
 
 int link_get_4g_state() { return link_mgr.state_4g.load(); }
 int link_get_wifi_state() { return link_mgr.state_wifi.load(); }
+
+void link_note_4g_state(int state)
+{
+    // Attempts count from the last time the link was up or switched off, so a link that
+    // keeps failing shows how long it has been trying.
+    if (state == LINK_STARTING)
+        link_mgr.dial_attempts_4g.fetch_add(1);
+    else if (state == LINK_UP || state == LINK_OFF)
+        link_mgr.dial_attempts_4g.store(0);
+}
+
+namespace {
+
+// The set commands: like a toggle when VALUE differs from the switch, else nothing at all.
+int set_switch(std::mutex &lock, std::condition_variable &cond, std::atomic<int> &enabled, int &request,
+               int value, const char *name, const char *link)
+{
+    std::lock_guard guard(lock);
+    if ((enabled.load() != 0) == (value != 0))
+        return 0;
+    const int now = flip(enabled, request);
+    log_out(LOG_INFO, "LINK: %s software set -> %s\n", name, on_off(now));
+    char params[32];
+    std::snprintf(params, sizeof params, "link=%s&status=%s", link, now != 0 ? "on" : "off");
+    notify_send("link_switch", params);
+    cond.notify_all();
+    return 1;
+}
+
+}  // namespace
+
+int link_set_4g(int value)
+{
+    return set_switch(req_4g_lock, req_4g_cond, link_mgr.enabled_4g, link_mgr.req_4g, value, "4G", "4G");
+}
+
+int link_set_wifi(int value)
+{
+    return set_switch(req_wifi_lock, req_wifi_cond, link_mgr.enabled_wifi, link_mgr.req_wifi, value, "WiFi", "WiFi");
+}
+
+link_snapshot link_get_snapshot()
+{
+    link_snapshot s{};
+    s.switch_4g = link_mgr.enabled_4g.load();
+    s.state_4g = link_mgr.state_4g.load();
+    s.attempts_4g = link_mgr.dial_attempts_4g.load();
+    s.iface_4g_up = link_4g_iface_up();
+    s.dialer_pid = link_mgr.dialer_pid.load();
+    s.switch_wifi = link_mgr.enabled_wifi.load();
+    s.state_wifi = link_mgr.state_wifi.load();
+    s.attempts_wifi = link_mgr.wifi_recovery_attempts.load();
+    return s;
+}

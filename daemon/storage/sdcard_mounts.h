@@ -3,6 +3,7 @@
 // from the mount table's octal escapes.
 #pragma once
 
+#include "config.h"
 #include "mount_table.h"
 
 #include <string>
@@ -10,7 +11,8 @@
 #include <vector>
 
 // Where the card's file system is mounted, and the automount directory of the desktop.
-inline constexpr const char SDCARD_MOUNT_BASE[] = "/home/pi";
+// The base is the configuration's card_mount_dir ("/home/pi" unless configured).
+#define SDCARD_MOUNT_BASE (config().card_mount_dir.c_str())
 inline constexpr const char SDCARD_AUTOMOUNT_BASE[] = "/run/media";
 // Text in the device field of every mount of the card or one of its partitions.
 inline constexpr const char SDCARD_DEVICE_MATCH[] = "mmcblk0";

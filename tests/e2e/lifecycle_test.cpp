@@ -63,7 +63,8 @@ TEST_P(UsageTest, PrintsUsageWithoutTouchingTheBoard)
     EXPECT_EQ(run.out, "Usage: " + daemon_binary() + " [options]\n"
                        "Options:\n"
                        "  -f      Run in foreground (don't daemonize)\n"
-                       "  -h      Show this help\n");
+                       "  -h      Show this help\n"
+                       "  -V, --version  Show the version\n");
     EXPECT_FALSE(any_chip_touched(board));
     if (GetParam().status != 0)
         EXPECT_NE(run.err.find("invalid option"), std::string::npos) << run.err;

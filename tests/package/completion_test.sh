@@ -30,8 +30,9 @@ offered() {
 while IFS='|' read -r typed expected; do
     expect_eq "completion of \"$typed\"" "$expected" "$(offered "$typed")"
 done <<'CASES'
-|--help -h 4g battery beep ina input led power rtty sdcard status sysinfo version wifi
+|--help -h 4g battery beep ina input led link monitor power rtty sdcard status sysinfo version wifi
 s|sdcard status sysinfo
+l|led link
 -|--help -h
 led |4g data ext_pwr net storage sys wifi
 led e|ext_pwr
@@ -45,10 +46,10 @@ power 12v |off on
 power status |
 input |4g valid1 valid2 wifi
 input v|valid1 valid2
-4g |info status toggle
-wifi |status toggle
+4g |info off on status toggle
+wifi |off on status toggle
 rtty |off on status
-sdcard |remove status
+sdcard |remove state status
 status |
 version |
 sysinfo |

@@ -38,7 +38,8 @@ check "every file owned by root" test -z "$(dpkg-deb -c "$deb" | awk '$2 != "roo
 mkdir "$work/control" "$work/root"
 dpkg-deb -e "$deb" "$work/control"
 dpkg-deb -x "$deb" "$work/root"
-expect_eq "the access point's configuration is a conffile" /etc/tesmar_gpio/wifi_ap.conf "$(cat "$work/control/conffiles")"
+expect_eq "the two configuration files are conffiles" "/etc/tesmar_gpio/wifi_ap.conf /etc/tesmar_gpio/tesmar_gpio.conf" \
+    "$(paste -sd' ' "$work/control/conffiles")"
 for script in postinst prerm postrm; do
     check "$script is an executable shell script" test -x "$work/control/$script"
     check "$script parses" sh -n "$work/control/$script"
@@ -91,7 +92,7 @@ if [ "$install" = yes ]; then
     check "dpkg -r succeeds" quietly dpkg -r tesmar-gpio
     expect_eq "removed, configuration kept" "deinstall ok config-files" "$(status)"
     expect_eq "remove leaves the configuration and the link state only" \
-        "/etc/tesmar_gpio/wifi_ap.conf /var/lib/tesmar_gpio" "$(leftovers | paste -sd' ')"
+        "/etc/tesmar_gpio/tesmar_gpio.conf /etc/tesmar_gpio/wifi_ap.conf /var/lib/tesmar_gpio" "$(leftovers | paste -sd' ')"
 
     check "dpkg --purge succeeds" quietly dpkg --purge tesmar-gpio
     expect_eq "purged" "" "$(status)"

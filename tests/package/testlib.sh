@@ -32,6 +32,7 @@ finish() {
 # The files that installing puts on a board, and their modes.
 shipped_files() {
     cat <<'FILES'
+644 /etc/tesmar_gpio/tesmar_gpio.conf
 644 /etc/tesmar_gpio/wifi_ap.conf
 644 /lib/systemd/system/tesmar_gpio.service
 755 /usr/bin/tesmar_gpioctl
