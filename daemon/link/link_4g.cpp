@@ -138,7 +138,7 @@ void dial(bool replace_running)
 // show it as dialing again and give the dialer the dial time-out to bring it back.
 void interface_lost()
 {
-    log_out(LOG_WARNING, "LINK: 4G interface %s went down, waiting for quectel-CM to reconnect\n", modem_iface);
+    log_out(LOG_WARNING, "LINK: 4G interface %s went down, waiting for quectel-CM to reconnect\n", modem_iface());
     set_state(LINK_STARTING);
     led_blink(LED_4G, 1);
     await_interface();
