@@ -13,18 +13,30 @@
 #include <mutex>
 #include <string>
 
-const gpio_line_def gpio_output_lines[GPIO_OUTPUT_COUNT] = {
-    {"SYS_LED1", "/dev/gpiochip3", 11, "状态灯"},
-    {"SYS_LED2", "/dev/gpiochip6", 8, "外电指示灯"},
-    {"SYS_LED3", "/dev/gpiochip8", 5, "存储指示灯"},
-    {"SYS_LED4", "/dev/gpiochip1", 6, "数据指示灯"},
-    {"SYS_LED5", "/dev/gpiochip8", 9, "WIFI指示灯"},
-    {"SYS_LED6", "/dev/gpiochip8", 6, "4G指示灯"},
-    {"SYS_LED7", "/dev/gpiochip8", 7, "网口指示灯"},
+namespace {
+
+// The outputs after the LED lines, whose rows are in BOARD_LEDS.
+constexpr gpio_line_def other_output_lines[] = {
     {"BEEP", "/dev/gpiochip1", 11, "蜂鸣器"},
     {"VOUT12V", "/dev/gpiochip6", 13, "12V电源控制"},
     {"NA", "/dev/gpiochip8", 1, "未定义"},
 };
+static_assert(static_cast<int>(std::size(other_output_lines)) == GPIO_OUTPUT_COUNT - GPIO_LED_LINE_COUNT);
+
+constexpr std::array<gpio_line_def, GPIO_OUTPUT_COUNT> output_lines()
+{
+    std::array<gpio_line_def, GPIO_OUTPUT_COUNT> lines{};
+    std::size_t n = 0;
+    for (const board_led &led : BOARD_LEDS)
+        lines[n++] = led.line;
+    for (const gpio_line_def &line : other_output_lines)
+        lines[n++] = line;
+    return lines;
+}
+
+}  // namespace
+
+const std::array<gpio_line_def, GPIO_OUTPUT_COUNT> gpio_output_lines = output_lines();
 
 const gpio_line_def gpio_input_lines[GPIO_INPUT_COUNT] = {
     {"4G", "/dev/gpiochip1", 9, "EC20控制信号"},

@@ -24,7 +24,7 @@ none_within() {  # none_within SECONDS ROOT
 daemon_of() {
     local pid
     for pid in $(pgrep -x tesmar_gpio); do
-        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "TESMAR_GPIO_ROOT=$1" && echo "$pid"
+        { tr "\0" "\n" <"/proc/$pid/environ"; } 2>/dev/null | grep -qx "TESMAR_GPIO_ROOT=$1" && echo "$pid"
     done
 }
 # Both helpers up and the daemon answering on board ROOT.
@@ -56,7 +56,8 @@ for option in -h -x; do
     root=$scratch/quick$option
     start=$SECONDS
     output=$("$run_daemon" "$build" "$root" "$option" 2>&1 | tail -n 1)
-    check "$option: the output ends within 5 s" test $((SECONDS - start)) -lt 5
+    # Well under the minute helpers that guessed their end used to hold it, on a busy machine.
+    check "$option: the output ends within 15 s ($((SECONDS - start)) s)" test $((SECONDS - start)) -lt 15
     check "$option: the daemon ran ($output)" test -n "$output"
     check "$option: no helper is left" none_within 2 "$root"
 done
