@@ -3,8 +3,8 @@
 //
 //   board_supervisor ROOT PID DAEMON -- HELPER [ARGS...] [-- HELPER [ARGS...]]...
 //
-// PID is the daemon as started (scripts/sim-daemon starts this, then execs the daemon in
-// its own process). When PID is gone already, no helper starts. Each helper runs in a
+// PID is the daemon as started: sim/run-daemon starts this, waits for the line "ready" on
+// its standard output, then execs the daemon in its own process. Each helper runs in a
 // process group of its own, its standard input on /dev/null and its output appended to
 // ROOT/sim/helpers/NAME.log, so no helper holds the caller's terminal or pipe. When PID
 // ends, a daemon that detached from it (the program DAEMON, started no earlier than PID,
@@ -229,9 +229,14 @@ int main(int argc, char **argv)
     sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
     int signals = signalfd(-1, &stop_signals, SFD_CLOEXEC);
 
+    // The caller waits for this line before it starts the daemon, so PID is still there
+    // to be looked at; from here on standard output is the log.
     unsigned long long since = start_time(pid);
+    fputs("ready\n", stdout);
+    fflush(stdout);
+    dup2(STDERR_FILENO, STDOUT_FILENO);
     if (since == 0)
-        return 0;  // the daemon has ended already (-h, a bad option, a failed start)
+        return 0;  // no such process
     std::string log_dir = root + "/sim/helpers";
     mkdir(log_dir.c_str(), 0755);
     for (helper &h : helpers) {

@@ -1,7 +1,8 @@
 #!/bin/bash
 # The simulated board's helpers (MMC driver, fake modem) live exactly as long as the
 # daemon: none is left behind by -h or a bad option, nor 2 s after SIGTERM to a daemon in
-# the foreground or a detached one, and none holds the caller's output.
+# the foreground or a detached one, and none holds the caller's output. On the way,
+# sim/key presses a key the daemon sees.
 # Usage: helpers_test.sh RUN_DAEMON BUILD_DIR
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
@@ -74,6 +75,11 @@ for mode in foreground detached; do
     fi
     check "$mode: the board comes up with both helpers" wait_for 20 board_up "$root"
     check "$mode: the daemon is found" test -n "$pid"
+    if [ $mode = foreground ]; then
+        # One press through sim/key is seen, however the daemon's input samples fall.
+        "$(dirname "$run_daemon")/key" "$root" 4g
+        check "sim/key: the 4G key press flips the switch" wait_for 5 grep -qx "1 0" "$root/var/lib/tesmar_gpio/link_state"
+    fi
     [ -n "$pid" ] && kill -TERM "$pid"
     check "$mode: the daemon ends on SIGTERM" wait_for 10 eval "! kill -0 $pid 2>/dev/null" &&
         check "$mode: no helper is left 2 s after the daemon" none_within 2 "$root"
