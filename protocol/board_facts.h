@@ -1,5 +1,5 @@
-// The board's LEDs, in one table that the daemon, the client, the bash completion and the
-// simulated board all derive from: adding an LED is one row here.
+// The board's LEDs and GPIO lines, in tables that the daemon, the client, the bash
+// completion and the simulated board all derive from: adding an LED is one row here.
 //
 // A row's position is the LED's index, the one ControlRequest::index carries. Each row
 // gives the client's id for it, its sysfs name below /sys/class/leds, and the GPIO line
@@ -37,6 +37,21 @@ inline constexpr board_led BOARD_LEDS[] = {
 };
 
 inline constexpr int BOARD_LED_COUNT = static_cast<int>(sizeof BOARD_LEDS / sizeof BOARD_LEDS[0]);
+
+// The daemon's other GPIO lines, in the order of its output and input ids (daemon/hw/gpio.h).
+// sim/board-setup reads these rows too, to lay out the simulated board's lines.
+inline constexpr board_gpio_line BOARD_OUTPUT_LINES[] = {
+    {"BEEP", "/dev/gpiochip1", 11, "蜂鸣器"},
+    {"VOUT12V", "/dev/gpiochip6", 13, "12V电源控制"},
+    {"NA", "/dev/gpiochip8", 1, "未定义"},
+};
+
+inline constexpr board_gpio_line BOARD_INPUT_LINES[] = {
+    {"4G", "/dev/gpiochip1", 9, "EC20控制信号"},
+    {"VALID1", "/dev/gpiochip6", 11, "外接电源判断"},
+    {"VALID2", "/dev/gpiochip6", 12, "内接电源判断"},
+    {"WIFI", "/dev/gpiochip8", 10, "WIFI控制信号"},
+};
 
 // Text built from the table at compile time, for messages that list the LEDs: a
 // NUL-terminated array in read-only data, as a string literal would be.

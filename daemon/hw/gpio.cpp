@@ -12,16 +12,19 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace {
 
-// The outputs after the LED lines, whose rows are in BOARD_LEDS.
-constexpr gpio_line_def other_output_lines[] = {
-    {"BEEP", "/dev/gpiochip1", 11, "蜂鸣器"},
-    {"VOUT12V", "/dev/gpiochip6", 13, "12V电源控制"},
-    {"NA", "/dev/gpiochip8", 1, "未定义"},
-};
-static_assert(static_cast<int>(std::size(other_output_lines)) == GPIO_OUTPUT_COUNT - GPIO_LED_LINE_COUNT);
+static_assert(static_cast<int>(std::size(BOARD_OUTPUT_LINES)) == GPIO_OUTPUT_COUNT - GPIO_LED_LINE_COUNT);
+
+// The ids name the rows they stand for.
+constexpr bool line_is(const gpio_line_def &line, std::string_view name) { return line.name == name; }
+static_assert(line_is(BOARD_OUTPUT_LINES[OUT_BEEP - GPIO_LED_LINE_COUNT], "BEEP") &&
+              line_is(BOARD_OUTPUT_LINES[OUT_VOUT12V - GPIO_LED_LINE_COUNT], "VOUT12V") &&
+              line_is(BOARD_OUTPUT_LINES[OUT_NA - GPIO_LED_LINE_COUNT], "NA"));
+static_assert(line_is(BOARD_INPUT_LINES[IN_4G], "4G") && line_is(BOARD_INPUT_LINES[IN_VALID1], "VALID1") &&
+              line_is(BOARD_INPUT_LINES[IN_VALID2], "VALID2") && line_is(BOARD_INPUT_LINES[IN_WIFI], "WIFI"));
 
 constexpr std::array<gpio_line_def, GPIO_OUTPUT_COUNT> output_lines()
 {
@@ -29,7 +32,7 @@ constexpr std::array<gpio_line_def, GPIO_OUTPUT_COUNT> output_lines()
     std::size_t n = 0;
     for (const board_led &led : BOARD_LEDS)
         lines[n++] = led.line;
-    for (const gpio_line_def &line : other_output_lines)
+    for (const gpio_line_def &line : BOARD_OUTPUT_LINES)
         lines[n++] = line;
     return lines;
 }
@@ -37,13 +40,6 @@ constexpr std::array<gpio_line_def, GPIO_OUTPUT_COUNT> output_lines()
 }  // namespace
 
 const std::array<gpio_line_def, GPIO_OUTPUT_COUNT> gpio_output_lines = output_lines();
-
-const gpio_line_def gpio_input_lines[GPIO_INPUT_COUNT] = {
-    {"4G", "/dev/gpiochip1", 9, "EC20控制信号"},
-    {"VALID1", "/dev/gpiochip6", 11, "外接电源判断"},
-    {"VALID2", "/dev/gpiochip6", 12, "内接电源判断"},
-    {"WIFI", "/dev/gpiochip8", 10, "WIFI控制信号"},
-};
 
 namespace {
 

@@ -34,8 +34,9 @@ inline constexpr int GPIO_MAX_CHIPS = 10;
 
 using gpio_line_def = board_gpio_line;
 
+// The LED lines, then BOARD_OUTPUT_LINES.
 extern const std::array<gpio_line_def, GPIO_OUTPUT_COUNT> gpio_output_lines;
-extern const gpio_line_def gpio_input_lines[GPIO_INPUT_COUNT];
+inline constexpr const gpio_line_def (&gpio_input_lines)[GPIO_INPUT_COUNT] = BOARD_INPUT_LINES;
 
 // Chip handle for a device path from the cache, or newly opened; nullptr on failure.
 gpiod_chip *gpio_get_chip(const char *path);
