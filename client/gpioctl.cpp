@@ -1,5 +1,6 @@
 #include "gpioctl.h"
 
+#include "board_facts.h"
 #include "ctl_client.h"
 #include "ctl_protocol.h"
 #include "link_view.h"
@@ -19,8 +20,11 @@
 
 namespace {
 
-// Positions are LED indexes.
-const char *const led_ids[] = {"sys", "ext_pwr", "storage", "data", "wifi", "4g", "net"};
+// The LED lists of the messages, from the board's table.
+constexpr auto led_usage_line =
+    text_concat("  led <id> on|off|blink     Control LED (id: ", led_ids_joined("/").chars, ")");
+constexpr auto valid_led_ids_line = text_concat("Valid IDs: ", led_ids_joined(", ").chars);
+
 // Positions are the power-source codes of CMD_POWER_STATUS.
 const char *const power_source_names[] = {"none", "external", "internal", "both", "unknown"};
 
@@ -62,7 +66,7 @@ void print_usage(const char *program)
         "  status                    Show all status",
         "  version                   Show daemon version",
         "  sysinfo                   Show system info (CPU/mem/disk/network)",
-        "  led <id> on|off|blink     Control LED (id: sys/ext_pwr/storage/data/wifi/4g/net)",
+        led_usage_line.chars,
         "  beep on|off|once [ms]     Control beeper",
         "  power status              Show power status",
         "  power 12v on|off          Control 12V output",
@@ -146,11 +150,11 @@ int cmd_led(const command_line &line)
         return -1;
     }
     std::uint8_t index = 0;
-    while (index < std::size(led_ids) && std::string_view(led_ids[index]) != id)
+    while (index < BOARD_LED_COUNT && std::string_view(BOARD_LEDS[index].id) != id)
         index++;
-    if (index == std::size(led_ids)) {
+    if (index == BOARD_LED_COUNT) {
         printf("Invalid LED id: %s\n", id);
-        puts("Valid IDs: sys, ext_pwr, storage, data, wifi, 4g, net");
+        puts(valid_led_ids_line.chars);
         return -1;
     }
     // An id without an action asks for nothing; say what is missing.
@@ -170,7 +174,7 @@ int cmd_led(const command_line &line)
     ControlReply reply;
     if (auto finished = ask(cmd, reply, index, freq))
         return *finished;
-    printf("LED %s: %s\n", led_ids[index], action);
+    printf("LED %s: %s\n", BOARD_LEDS[index].id, action);
     return 0;
 }
 

@@ -1,5 +1,6 @@
 #include "reports.h"
 
+#include "board_facts.h"
 #include "ctl_client.h"
 
 #include <arpa/inet.h>
@@ -12,8 +13,6 @@
 
 namespace {
 
-// Positions are LED indexes.
-const char *const led_ids[] = {"sys", "ext_pwr", "storage", "data", "wifi", "4g", "net"};
 // Positions are the power-source codes.
 const char *const power_source_names[] = {"none", "external", "internal", "both", "unknown"};
 // Positions are the LED mode codes.
@@ -350,9 +349,9 @@ int report_status()
     printf("WiFi:  switch=%s  pin=%s\n", switch_wifi ? "ON" : "OFF", all.data[5] != 0 ? "HIGH" : "LOW");
 
     fputs("\nLEDs: ", stdout);
-    for (std::uint8_t index = 0; index < std::size(led_ids); index++) {
+    for (std::uint8_t index = 0; index < BOARD_LED_COUNT; index++) {
         if (ask(CMD_LED_GET, reply, index) && reply.status == STATUS_OK && reply.data[0] != 0)
-            printf("%s=%s ", led_ids[index], led_mode_name(reply.data[0]));
+            printf("%s=%s ", BOARD_LEDS[index].id, led_mode_name(reply.data[0]));
     }
     putchar('\n');
 

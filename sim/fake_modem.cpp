@@ -1,7 +1,7 @@
 // A stand-in for the board's 4G modem AT port: a pseudo-terminal linked at
 // ROOT/dev/ttyUSB2 that answers AT commands as a script says.
 //
-//   fake_modem ROOT [--with-daemon]
+//   fake_modem ROOT
 //
 // The script, ROOT/sim/fake_modem.script, is read again for every command, so a test or a
 // person can change the modem's answers while it runs. Its lines:
@@ -15,15 +15,13 @@
 //   COMMAND stream N       N characters of chatter and never a final result code
 //
 // TEXT may use \r, \n, \t, \" and \\. Commands the script does not list get ERROR. Every
-// command received is appended to ROOT/sim/fake_modem.log. With --with-daemon the modem
-// ends once the board's control socket, after answering, stops accepting connections (or
-// when none ever answers within a minute). SIGTERM and SIGINT end it; it removes its link.
+// command received is appended to ROOT/sim/fake_modem.log. It runs until SIGTERM or SIGINT
+// (scripts/sim-daemon has the board supervisor send it when the daemon ends) or until the
+// board is removed; it removes its link.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -140,38 +138,23 @@ void respond(int master, const answer &a, const std::string &command)
     }
 }
 
-bool daemon_answers(const std::string &socket_path)
-{
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
-    bool ok = fd >= 0 && connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
-    if (fd >= 0)
-        close(fd);
-    return ok;
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        fprintf(stderr, "usage: %s ROOT [--with-daemon]\n", argv[0]);
+        fprintf(stderr, "usage: %s ROOT\n", argv[0]);
         return 2;
     }
     std::string root = argv[1];
-    bool with_daemon = argc > 2 && std::strcmp(argv[2], "--with-daemon") == 0;
     std::string link = root + "/dev/ttyUSB2";
     std::string script = root + "/sim/fake_modem.script";
     std::string log_path = root + "/sim/fake_modem.log";
-    std::string socket_path = root + "/var/run/tesmar_gpio.sock";
 
     // One modem per board.
     int lock = open((root + "/sim/fake_modem.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) != 0) {
-        if (!with_daemon)
-            fprintf(stderr, "fake_modem: a modem already runs on %s\n", root.c_str());
+        fprintf(stderr, "fake_modem: a modem already runs on %s\n", root.c_str());
         return 0;
     }
 
@@ -204,22 +187,12 @@ int main(int argc, char **argv)
     sigaction(SIGINT, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    auto started = std::chrono::steady_clock::now();
-    bool daemon_seen = false;
     std::string pending;
     while (!stopping) {
         pollfd p{master, POLLIN, 0};
         int ready = poll(&p, 1, 1000);
         if (access(root.c_str(), F_OK) != 0)
             break;  // the board is gone
-        if (with_daemon) {
-            bool answers = daemon_answers(socket_path);
-            if (daemon_seen && !answers)
-                break;
-            daemon_seen = daemon_seen || answers;
-            if (!daemon_seen && std::chrono::steady_clock::now() - started > std::chrono::minutes(1))
-                break;
-        }
         if (ready <= 0 || (p.revents & POLLIN) == 0)
             continue;
         char chunk[256];

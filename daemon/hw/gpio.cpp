@@ -12,26 +12,34 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
-const gpio_line_def gpio_output_lines[GPIO_OUTPUT_COUNT] = {
-    {"SYS_LED1", "/dev/gpiochip3", 11, "状态灯"},
-    {"SYS_LED2", "/dev/gpiochip6", 8, "外电指示灯"},
-    {"SYS_LED3", "/dev/gpiochip8", 5, "存储指示灯"},
-    {"SYS_LED4", "/dev/gpiochip1", 6, "数据指示灯"},
-    {"SYS_LED5", "/dev/gpiochip8", 9, "WIFI指示灯"},
-    {"SYS_LED6", "/dev/gpiochip8", 6, "4G指示灯"},
-    {"SYS_LED7", "/dev/gpiochip8", 7, "网口指示灯"},
-    {"BEEP", "/dev/gpiochip1", 11, "蜂鸣器"},
-    {"VOUT12V", "/dev/gpiochip6", 13, "12V电源控制"},
-    {"NA", "/dev/gpiochip8", 1, "未定义"},
-};
+namespace {
 
-const gpio_line_def gpio_input_lines[GPIO_INPUT_COUNT] = {
-    {"4G", "/dev/gpiochip1", 9, "EC20控制信号"},
-    {"VALID1", "/dev/gpiochip6", 11, "外接电源判断"},
-    {"VALID2", "/dev/gpiochip6", 12, "内接电源判断"},
-    {"WIFI", "/dev/gpiochip8", 10, "WIFI控制信号"},
-};
+static_assert(static_cast<int>(std::size(BOARD_OUTPUT_LINES)) == GPIO_OUTPUT_COUNT - GPIO_LED_LINE_COUNT);
+
+// The ids name the rows they stand for.
+constexpr bool line_is(const gpio_line_def &line, std::string_view name) { return line.name == name; }
+static_assert(line_is(BOARD_OUTPUT_LINES[OUT_BEEP - GPIO_LED_LINE_COUNT], "BEEP") &&
+              line_is(BOARD_OUTPUT_LINES[OUT_VOUT12V - GPIO_LED_LINE_COUNT], "VOUT12V") &&
+              line_is(BOARD_OUTPUT_LINES[OUT_NA - GPIO_LED_LINE_COUNT], "NA"));
+static_assert(line_is(BOARD_INPUT_LINES[IN_4G], "4G") && line_is(BOARD_INPUT_LINES[IN_VALID1], "VALID1") &&
+              line_is(BOARD_INPUT_LINES[IN_VALID2], "VALID2") && line_is(BOARD_INPUT_LINES[IN_WIFI], "WIFI"));
+
+constexpr std::array<gpio_line_def, GPIO_OUTPUT_COUNT> output_lines()
+{
+    std::array<gpio_line_def, GPIO_OUTPUT_COUNT> lines{};
+    std::size_t n = 0;
+    for (const board_led &led : BOARD_LEDS)
+        lines[n++] = led.line;
+    for (const gpio_line_def &line : BOARD_OUTPUT_LINES)
+        lines[n++] = line;
+    return lines;
+}
+
+}  // namespace
+
+const std::array<gpio_line_def, GPIO_OUTPUT_COUNT> gpio_output_lines = output_lines();
 
 namespace {
 

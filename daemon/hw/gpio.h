@@ -4,19 +4,19 @@
 // gpio_cleanup. Ids are compared as unsigned values, so a negative id is out of range.
 #pragma once
 
+#include "board_facts.h"
+
+#include <array>
 #include <cstdint>
 
 struct gpiod_chip;
 
+// The first outputs are the LED lines, one per row of BOARD_LEDS, left to the kernel's
+// gpio-leds driver.
+inline constexpr int GPIO_LED_LINE_COUNT = BOARD_LED_COUNT;
+
 enum gpio_output_id : int {
-    OUT_SYS_LED1 = 0,
-    OUT_SYS_LED2,
-    OUT_SYS_LED3,
-    OUT_SYS_LED4,
-    OUT_SYS_LED5,
-    OUT_SYS_LED6,
-    OUT_SYS_LED7,
-    OUT_BEEP,
+    OUT_BEEP = GPIO_LED_LINE_COUNT,
     OUT_VOUT12V,
     OUT_NA,
     GPIO_OUTPUT_COUNT
@@ -30,19 +30,13 @@ enum gpio_input_id : int {
     GPIO_INPUT_COUNT
 };
 
-// The first outputs are the LED lines, left to the kernel's gpio-leds driver.
-inline constexpr int GPIO_LED_LINE_COUNT = 7;
 inline constexpr int GPIO_MAX_CHIPS = 10;
 
-struct gpio_line_def {
-    const char *name;
-    const char *chip_path;
-    std::uint32_t offset;
-    const char *description;  // board wiring; documentation only
-};
+using gpio_line_def = board_gpio_line;
 
-extern const gpio_line_def gpio_output_lines[GPIO_OUTPUT_COUNT];
-extern const gpio_line_def gpio_input_lines[GPIO_INPUT_COUNT];
+// The LED lines, then BOARD_OUTPUT_LINES.
+extern const std::array<gpio_line_def, GPIO_OUTPUT_COUNT> gpio_output_lines;
+inline constexpr const gpio_line_def (&gpio_input_lines)[GPIO_INPUT_COUNT] = BOARD_INPUT_LINES;
 
 // Chip handle for a device path from the cache, or newly opened; nullptr on failure.
 gpiod_chip *gpio_get_chip(const char *path);

@@ -13,12 +13,18 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace {
 
-const char *const led_sysfs_names[LED_COUNT] = {
-    "sys_led1", "sys_led2", "sys_led3", "sys_led4", "sys_led5", "sys_led6", "sys_led7",
-};
+// The names the daemon drives must sit at their rows of the table.
+constexpr bool led_row_is(int index, std::string_view id)
+{
+    return index < LED_COUNT && BOARD_LEDS[index].id == id;
+}
+static_assert(led_row_is(LED_SYS, "sys") && led_row_is(LED_EXT_PWR, "ext_pwr") && led_row_is(LED_STORAGE, "storage") &&
+              led_row_is(LED_DATA, "data") && led_row_is(LED_WIFI, "wifi") && led_row_is(LED_4G, "4g") &&
+              led_row_is(LED_NET, "net"));
 
 constexpr const char *led_base_dir = "/sys/class/leds";
 constexpr int brightness_full = 255;
@@ -47,7 +53,7 @@ std::string attribute_path(int index, const char *attribute)
 {
     std::string path = led_base_dir;
     path += '/';
-    path += led_sysfs_names[index];
+    path += BOARD_LEDS[index].sysfs_name;
     path += '/';
     path += attribute;
     return path;

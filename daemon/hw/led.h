@@ -3,6 +3,10 @@
 // Indexes are compared as unsigned values, so a negative index is out of range.
 #pragma once
 
+#include "board_facts.h"
+
+// The LEDs the daemon drives by name; the rows of BOARD_LEDS give them (led.cpp checks
+// that each name sits at its row), and their number.
 enum led_index : int {
     LED_SYS = 0,
     LED_EXT_PWR,
@@ -11,8 +15,8 @@ enum led_index : int {
     LED_WIFI,
     LED_4G,
     LED_NET,
-    LED_COUNT
 };
+inline constexpr int LED_COUNT = BOARD_LED_COUNT;
 
 enum led_mode : int {
     LED_MODE_OFF = 0,

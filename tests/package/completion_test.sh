@@ -66,6 +66,24 @@ if [ -n "${2:-}" ]; then
     for command in $commands; do
         check "the client's command $command is completed" grep -q " $command " <<<"$all"
     done
+
+    # The other way round: the client takes every word offered, up to the third word, as
+    # one of its own (no daemon answers here; the words are judged before it is asked).
+    # accepted WORDS...: the client says neither "Unknown command" nor "Invalid ...".
+    client=$2
+    accepted() { ! TESMAR_GPIO_ROOT=$no_board "$client" "$@" 2>&1 | grep -qE '^(Unknown command|Invalid)'; }
+    no_board=$(mktemp -d)
+    for first in $(offered ""); do
+        [[ $first == -* ]] && continue
+        check "the client takes \"$first\"" accepted "$first"
+        for second in $(offered "$first "); do
+            check "the client takes \"$first $second\"" accepted "$first" "$second"
+            for third in $(offered "$first $second "); do
+                check "the client takes \"$first $second $third\"" accepted "$first" "$second" "$third"
+            done
+        done
+    done
+    rmdir "$no_board"
 fi
 
 finish
