@@ -11,6 +11,9 @@
 #
 # Settings come from /etc/tesmar_gpio/wifi_ap.conf (KEY=value lines; see that file for the
 # keys and their defaults). Generated files go to /run/tesmar_gpio, readable by root only.
+# Without a passphrase there, the first start makes one for this board from the kernel's
+# random source and keeps it in /var/lib/tesmar_gpio/wifi_ap.passphrase (root's alone);
+# later starts use it again.
 #
 # Exit status: 0 done; 1 a step failed (a failed start is rolled back); 2 usage;
 # 3 invalid configuration; 4 a needed program is missing.
@@ -33,6 +36,12 @@ dnsmasq_conf=$run_dir/tesmar-wifi.conf
 # The address put on wlan0 by the last start, so that stop removes that one even when the
 # configuration has changed since.
 applied_address=$run_dir/address
+state_dir=$root/var/lib/tesmar_gpio
+passphrase_file=$state_dir/wifi_ap.passphrase
+# Letters and digits that cannot be taken for one another (no l, I, O, 0, 1).
+passphrase_alphabet=abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789
+# 20 characters of that 56-letter alphabet: about 116 random bits.
+passphrase_length=20
 # How long a server may take to exit on SIGTERM before it is killed (hundredths of a second).
 stop_grace_cs=300
 
@@ -79,7 +88,8 @@ stop_matching() {
 
 # Defaults; /etc/tesmar_gpio/wifi_ap.conf documents each.
 SSID=TesMar-Gateway
-PASSPHRASE=tesmar-gateway
+# Empty: the board's own (see board_passphrase).
+PASSPHRASE=
 ADDRESS=192.168.50.1/24
 CHANNEL=6
 COUNTRY=
@@ -116,6 +126,26 @@ load_config() {
             *) fail 3 "$conf_file:$line_no: unknown key $key" ;;
         esac
     done <"$conf_file"
+}
+
+# Sets PASSPHRASE to this board's own, made at the first call. The file is written whole
+# under another name, then linked into place, which fails when it is there already: every
+# start, even two at once, uses the same passphrase.
+board_passphrase() {
+    if [ ! -e "$passphrase_file" ]; then
+        (umask 077 && mkdir -p "$state_dir") || fail 1 "cannot create $state_dir"
+        new=$passphrase_file.new.$$
+        (umask 077 &&
+            tr -dc "$passphrase_alphabet" </dev/urandom | head -c "$passphrase_length" >"$new" &&
+            echo >>"$new") || { rm -f "$new"; fail 1 "cannot write $new"; }
+        ln "$new" "$passphrase_file" 2>/dev/null
+        rm -f "$new"
+    fi
+    [ -r "$passphrase_file" ] || fail 3 "cannot read $passphrase_file"
+    IFS= read -r PASSPHRASE <"$passphrase_file"
+    case $PASSPHRASE in *[![:print:]]*) PASSPHRASE= ;; esac
+    [ ${#PASSPHRASE} -ge 8 ] && [ ${#PASSPHRASE} -le 63 ] ||
+        fail 3 "$passphrase_file holds no valid passphrase (remove it to make a new one)"
 }
 
 # ipv4_int A.B.C.D: the address as a number; fails for anything else.
@@ -270,6 +300,7 @@ do_start() {
         fail 4 "neither udhcpd nor dnsmasq found (install one of them)"
     fi
     load_config
+    [ -n "$PASSPHRASE" ] || board_passphrase
     check_config
     ip link show "$iface" >/dev/null 2>&1 || fail 1 "no interface $iface"
 

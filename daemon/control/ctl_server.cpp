@@ -6,7 +6,9 @@
 #include "unique_fd.h"
 #include "watchdog.h"
 
+#include <grp.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -60,6 +62,25 @@ std::int64_t monotonic_ns()
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+// Members of this group may use the socket; the daemon itself stays root.
+constexpr const char *CTL_SOCKET_GROUP = "tesmar_gpio";
+
+// Gives the socket at PATH to CTL_SOCKET_GROUP with mode 0660 when that group exists (its
+// owner stays the daemon's, root); without the group it keeps the mode the umask gave it.
+void share_with_group(const std::string &path)
+{
+    group entry;
+    group *found = nullptr;
+    char buffer[16384];  // the group's members too
+    int err = getgrnam_r(CTL_SOCKET_GROUP, &entry, buffer, sizeof buffer, &found);
+    if (err != 0)
+        log_err(LOG_WARNING, "SOCKET: Cannot look up group %s: %s\n", CTL_SOCKET_GROUP, strerror(err));
+    if (found == nullptr)
+        return;
+    if (chown(path.c_str(), static_cast<uid_t>(-1), found->gr_gid) < 0 || chmod(path.c_str(), 0660) < 0)
+        log_err(LOG_WARNING, "SOCKET: Cannot give the socket to group %s: %s\n", CTL_SOCKET_GROUP, strerror(errno));
 }
 
 // Resource shortages make accept fail again at once; pausing keeps the retry loop from
@@ -257,6 +278,7 @@ int ctl_server_init()
         log_err(LOG_ERR, "SOCKET: Failed to bind: %s\n", strerror(errno));
         return -1;
     }
+    share_with_group(path);
     if (listen(fd.get(), 5) < 0) {
         log_err(LOG_ERR, "SOCKET: Failed to listen: %s\n", strerror(errno));
         unlink(path.c_str());

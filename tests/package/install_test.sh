@@ -31,9 +31,17 @@ done <<'SETTINGS'
 ExecStart=/usr/sbin/tesmar_gpio -f|the daemon runs in the foreground, as the service's main process
 Restart=on-failure|restarted when it fails
 StateDirectory=tesmar_gpio|/var/lib/tesmar_gpio is created for the link state
-UMask=0077|only root reaches the control socket
+UMask=0077|what the daemon creates is root's (the socket's group is given by the daemon)
+Type=notify|started once the daemon says it is ready
+WatchdogSec=30|a daemon that stops feeding the watchdog is restarted
+NotifyAccess=main|only the daemon itself reports its state
+NoNewPrivileges=yes|confined: nothing it starts gains privileges
 KillMode=mixed|SIGTERM reaches the daemon alone, which stops its children in order
 SETTINGS
+# Confined as far as the daemon's jobs allow: systemd's own rating, from 0 (confined) to 10.
+exposure=$(systemd-analyze security --offline=true --root="$stage" "$unit" 2>/dev/null |
+    sed -n 's/^.*Overall exposure level for tesmar_gpio.service: \([0-9.]*\) .*/\1/p')
+check "unit: exposure ${exposure:-unknown} is 6.0 or below" awk -v e="${exposure:-99}" 'BEGIN { exit !(e <= 6.0) }'
 timeout=$(sed -n 's/^TimeoutStopSec=\([0-9]*\)$/\1/p' "$stage$unit")
 check "unit: stop time-out covers the daemon's own stop (about 30 s at worst)" test "${timeout:-0}" -ge 30
 

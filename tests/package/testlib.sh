@@ -32,13 +32,17 @@ finish() {
 # The files that installing puts on a board, and their modes.
 shipped_files() {
     cat <<'FILES'
-644 /etc/tesmar_gpio/tesmar_gpio.conf
-644 /etc/tesmar_gpio/wifi_ap.conf
+600 /etc/tesmar_gpio/tesmar_gpio.conf
+600 /etc/tesmar_gpio/wifi_ap.conf
 644 /lib/systemd/system/tesmar_gpio.service
 755 /usr/bin/tesmar_gpioctl
+644 /usr/lib/sysusers.d/tesmar_gpio.conf
 755 /usr/lib/tesmar_gpio/wifi_ap.sh
 755 /usr/sbin/tesmar_gpio
 644 /usr/share/bash-completion/completions/tesmar_gpioctl
+644 /usr/share/doc/tesmar-gpio/changelog.Debian.gz
+644 /usr/share/doc/tesmar-gpio/copyright
+644 /usr/share/lintian/overrides/tesmar-gpio
 644 /usr/share/man/man1/tesmar_gpioctl.1.gz
 644 /usr/share/man/man8/tesmar_gpio.8.gz
 FILES

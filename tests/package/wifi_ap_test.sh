@@ -29,7 +29,7 @@ new_board() {
     state=$board/state
     mkdir -p "$board/bin" "$state" "$board/etc/tesmar_gpio"
     local tool
-    for tool in sh bash sed tr mkdir rm rmdir sleep pgrep pkill cat setsid grep mv touch basename; do
+    for tool in sh bash sed tr mkdir rm rmdir sleep pgrep pkill cat setsid grep mv touch basename head ln; do
         ln -s "$(command -v "$tool")" "$board/bin/$tool"
     done
     for tool in hostapd udhcpd dnsmasq; do ln -s "$here/stand-ins/server" "$board/bin/$tool"; done
@@ -85,7 +85,6 @@ expect_eq "started access point is healthy" healthy "$(health)"
 conf=$board/run/tesmar_gpio/tesmar-hostapd.conf
 check "hostapd runs with the generated configuration" grep -q -- "-B -P .* $conf" "$state/calls"
 check "default SSID" grep -qx 'ssid=TesMar-Gateway' "$conf"
-check "default passphrase" grep -qx 'wpa_passphrase=tesmar-gateway' "$conf"
 expect_eq "passphrase readable by root only" 600 "$(stat -c %a "$conf")"
 expect_eq "default address on wlan0" 192.168.50.1/24 "$(cat "$state/wlan0.addrs")"
 expect_eq "udhcpd leases from the upper part of the /24" \
@@ -104,6 +103,27 @@ expect_all_undone "stop"
 expect_eq "stopped access point fails the check" "hostapd not running" "$(health)"
 run_ap stop
 expect_eq "second stop succeeds" "0 " "$status $err"
+
+# --- each board its own passphrase, unless the configuration names one ----------------------
+passphrase() { sed -n 's/^wpa_passphrase=//p' "$board/run/tesmar_gpio/tesmar-hostapd.conf"; }
+kept() { stat -c %a "$board/var/lib/tesmar_gpio/wifi_ap.passphrase" && cat "$board/var/lib/tesmar_gpio/wifi_ap.passphrase"; }
+new_board
+run_ap start
+first=$(passphrase)
+check "a first start makes 16 or more unmistakable characters ($first)" grep -qxE '[a-km-zA-HJ-NP-Z2-9]{16,63}' <<<"$first"
+expect_eq "it is kept where root alone reads it" "600 $first" "$(kept | paste -sd' ')"
+run_ap stop
+run_ap start
+expect_eq "a later start uses it again" "$first" "$(passphrase)"
+run_ap stop
+new_board
+run_ap start
+check "another board makes another one" test -n "$(passphrase)" -a "$(passphrase)" != "$first"
+echo "PASSPHRASE=configured secret" >"$board/etc/tesmar_gpio/wifi_ap.conf"
+run_ap stop
+run_ap start
+expect_eq "a configured passphrase wins" "configured secret" "$(passphrase)"
+run_ap stop
 
 # --- dnsmasq when udhcpd is not installed -------------------------------------------------
 new_board udhcpd
