@@ -46,6 +46,7 @@ struct ViewCase {
     bytes reply;
     bytes request;
     const char *out;
+    int status = 0;  // the client's exit status: 255 when the daemon reports an error
 };
 
 const ViewCase view_cases[] = {
@@ -54,7 +55,7 @@ const ViewCase view_cases[] = {
      "4G: OFF\n(already set, unchanged)\n"},
     {"WifiOn", {"wifi", "on"}, ok({1, 1}), request_bytes(CMD_WIFI_SET, 0, 1), "WiFi: ON\n"},
     {"SetAgainstOlderDaemon", {"wifi", "off"}, reply_bytes(STATUS_UNKNOWN_COMMAND), request_bytes(CMD_WIFI_SET),
-     "Error: 2\n"},
+     "Error: 2\n", 255},
     {"Link", {"link"}, record_bytes(dialing_link()), request_bytes(CMD_LINK_STATE),
      "4G:    switch=ON  state=dialing  attempts=2  iface=down  dialer=4242\n"
      "WiFi:  switch=ON  state=recovering  attempts=1\n"},
@@ -76,7 +77,7 @@ TEST_P(ViewTest, SendsAndPrints)
     ASSERT_TRUE(daemon.listening());
     daemon.answer(c.reply);
     Outcome run = run_client(c.args);
-    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.status, c.status) << run.err;
     EXPECT_EQ(run.out, c.out);
     EXPECT_EQ(daemon.requests(), std::vector<bytes>{c.request});
 }

@@ -71,7 +71,8 @@ if [ -n "${2:-}" ]; then
     # one of its own (no daemon answers here; the words are judged before it is asked).
     # accepted WORDS...: the client says neither "Unknown command" nor "Invalid ...".
     client=$2
-    accepted() { ! TESMAR_GPIO_ROOT=$no_board "$client" "$@" 2>&1 | grep -qE '^(Unknown command|Invalid)'; }
+    # (monitor waits for a daemon for ever: a few seconds show it took the word)
+    accepted() { ! TESMAR_GPIO_ROOT=$no_board timeout 3 "$client" "$@" 2>&1 | grep -qE '^(Unknown command|Invalid)'; }
     no_board=$(mktemp -d)
     for first in $(offered ""); do
         [[ $first == -* ]] && continue
