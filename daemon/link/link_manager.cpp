@@ -190,7 +190,10 @@ void stop_sequence()
     }
     {
         std::lock_guard guard(state_wifi_lock);
-        if (link_mgr.state_wifi.load() == LINK_UP)
+        // A failed or half-verified access point may have left its servers running (a
+        // start cut short by the stop, a recovery that gave up): the script's stop is
+        // harmless on one that is down, so only a link that is off is left alone.
+        if (link_mgr.state_wifi.load() != LINK_OFF)
             link_wifi_script("stop");
         link_mgr.state_wifi.store(LINK_OFF);
     }
