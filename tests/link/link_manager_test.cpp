@@ -82,6 +82,10 @@ TEST_F(LinkManagerTest, RecoveryWhoseStartFailsBlinksAtThreeHertz)
     ASSERT_TRUE(wait_line("LINK: WiFi recovery failed - start command failed", 1, 10s)) << out();
     EXPECT_EQ(link_get_wifi_state(), LINK_FAILED);
     EXPECT_TRUE(wait_until([&] { return led(5) == "blink 166"; })) << led(5);
+    // Whatever servers the failed start left are taken down with the daemon.
+    const int stops = ap_runs("stop");
+    link_stop();
+    EXPECT_EQ(ap_runs("stop"), stops + 1);
 }
 
 TEST_F(LinkManagerTest, EthernetCarrierAndExternalPowerOnTheirLeds)
