@@ -1,6 +1,7 @@
 #include "ctl_sysinfo.h"
 
 #include "board_root.h"
+#include "config.h"
 
 #include <dirent.h>
 #include <ifaddrs.h>
@@ -62,9 +63,6 @@ void for_each_line(std::string_view text, Visit visit)
     }
 }
 
-constexpr std::string_view HOME = "/home/pi";
-constexpr std::string_view HOME_PREFIX = "/home/pi/";
-
 void read_temperature(SysInfoRecord &record)
 {
     unique_file file = open_board_file("/sys/class/thermal/thermal_zone0/temp");
@@ -89,7 +87,7 @@ void read_system_query(SysInfoRecord &record)
 
 void read_sd_usage(SysInfoRecord &record)
 {
-    std::string mount_point = sysinfo_sd_mount(read_mounts());
+    std::string mount_point = sysinfo_sd_mount(read_mounts(), config().card_mount_dir);
     struct statvfs fs {};
     if (mount_point.empty() || statvfs(board_path(mount_point).c_str(), &fs) != 0)
         return;
@@ -103,16 +101,15 @@ struct interface_fields {
     std::uint32_t SysInfoRecord::*netmask;
 };
 
-// The 4G interface is looked up under its kernel name and reported as wwan.
-constexpr interface_fields interfaces[] = {
-    {"end1", &SysInfoRecord::end1_addr, &SysInfoRecord::end1_mask},
-    {"end2", &SysInfoRecord::end2_addr, &SysInfoRecord::end2_mask},
-    {"wlan0", &SysInfoRecord::wlan0_addr, &SysInfoRecord::wlan0_mask},
-    {"wwu1u2i4", &SysInfoRecord::wwan_addr, &SysInfoRecord::wwan_mask},
-};
-
 void read_interfaces(SysInfoRecord &record)
 {
+    // The 4G interface is looked up under its kernel name and reported as wwan.
+    const interface_fields interfaces[] = {
+        {"end1", &SysInfoRecord::end1_addr, &SysInfoRecord::end1_mask},
+        {"end2", &SysInfoRecord::end2_addr, &SysInfoRecord::end2_mask},
+        {"wlan0", &SysInfoRecord::wlan0_addr, &SysInfoRecord::wlan0_mask},
+        {config().wwan_interface.c_str(), &SysInfoRecord::wwan_addr, &SysInfoRecord::wwan_mask},
+    };
     for (const interface_fields &i : interfaces) {
         // Through locals: the record is packed, so its fields cannot be bound to references.
         std::uint32_t address = 0, netmask = 0;
@@ -161,23 +158,24 @@ std::optional<std::uint64_t> sysinfo_mem_available(std::string_view meminfo)
     return found;
 }
 
-std::string sysinfo_sd_mount(const std::vector<mount_entry> &mounts)
+std::string sysinfo_sd_mount(const std::vector<mount_entry> &mounts, std::string_view home)
 {
+    const std::string home_prefix = std::string(home) + "/";
     std::string chosen;
     int chosen_depth = -1;
     for (const mount_entry &entry : mounts) {
         if (entry.device.find("mmcblk0") == std::string::npos)
             continue;
         std::string_view point = entry.mount_point;
-        if (point.starts_with(HOME_PREFIX)) {
+        if (point.starts_with(home_prefix)) {
             int depth = 0;
-            for (char c : point.substr(HOME_PREFIX.size()))
+            for (char c : point.substr(home_prefix.size()))
                 depth += c == '/';
             if (depth >= chosen_depth) {
                 chosen = entry.mount_point;
                 chosen_depth = depth;
             }
-        } else if (point == HOME && chosen.empty()) {
+        } else if (point == home && chosen.empty()) {
             chosen = entry.mount_point;
             chosen_depth = 0;
         }
@@ -185,10 +183,10 @@ std::string sysinfo_sd_mount(const std::vector<mount_entry> &mounts)
     return chosen;
 }
 
-std::uint8_t sysinfo_default_route(std::string_view route_table)
+std::uint8_t sysinfo_default_route(std::string_view route_table, std::string_view wwan)
 {
-    static constexpr std::pair<std::string_view, std::uint8_t> routes[] = {
-        {"end1", ROUTE_END1}, {"end2", ROUTE_END2}, {"wlan0", ROUTE_WLAN0}, {"wwu1u2i4", ROUTE_WWAN}};
+    const std::pair<std::string_view, std::uint8_t> routes[] = {
+        {"end1", ROUTE_END1}, {"end2", ROUTE_END2}, {"wlan0", ROUTE_WLAN0}, {wwan, ROUTE_WWAN}};
     std::uint8_t route = ROUTE_NONE;
     bool header = true;
     for_each_line(route_table, [&](std::string_view line) {
@@ -270,7 +268,7 @@ void ctl_collect_sysinfo(SysInfoRecord &record)
         record.mem_avail_kib = *available;
     read_sd_usage(record);
     read_interfaces(record);
-    record.default_route = sysinfo_default_route(read_board_file("/proc/net/route"));
+    record.default_route = sysinfo_default_route(read_board_file("/proc/net/route"), config().wwan_interface);
     record.battery_pct = ctl_read_battery();
     record.fixed_99 = SYSINFO_FIXED_99;
 }

@@ -34,9 +34,11 @@ std::uint8_t sysinfo_battery_percent(int capacity);
 std::uint32_t sysinfo_load_x100(unsigned long load);
 // The "MemAvailable:" figure of a meminfo text, in KiB; 0 for a negative one.
 std::optional<std::uint64_t> sysinfo_mem_available(std::string_view meminfo);
-// The mount point the SD figures measure: the deepest card mount under "/home/pi/" (the
-// later one among equals), else a card mount at "/home/pi"; empty when there is none.
-std::string sysinfo_sd_mount(const std::vector<mount_entry> &mounts);
+// The mount point the SD figures measure: the deepest card mount under HOME/ (the later
+// one among equals), else a card mount at HOME; empty when there is none.
+// HOME is the directory the card is mounted in (the configured one on the board).
+std::string sysinfo_sd_mount(const std::vector<mount_entry> &mounts, std::string_view home = "/home/pi");
 // The default-route code of a route table's text ("/proc/net/route"): the interface of the
 // first line whose destination is 0, or ROUTE_NONE.
-std::uint8_t sysinfo_default_route(std::string_view route_table);
+// WWAN is the 4G interface's kernel name (the configured one on the board).
+std::uint8_t sysinfo_default_route(std::string_view route_table, std::string_view wwan = "wwu1u2i4");

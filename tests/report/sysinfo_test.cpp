@@ -275,3 +275,19 @@ TEST_F(BoardSnapshotTest, InterfaceThatDoesNotExistHasNoAddress)
 }
 
 }  // namespace
+
+namespace {
+
+// A configured modem interface and card directory replace the usual ones, not join them.
+TEST(ConfiguredNames, RouteAndCardMountFollowTheConfiguration)
+{
+    const std::string wwan0 = std::string(ROUTE_HEADER) + "wwan0\t00000000\t00000000\t0001\t0\t0\t0\t00000000\t0\t0\t0\n";
+    EXPECT_EQ(sysinfo_default_route(wwan0, "wwan0"), ROUTE_WWAN);
+    EXPECT_EQ(sysinfo_default_route(wwan0), ROUTE_NONE);
+    const auto mounts = parse_mounts("/dev/mmcblk0p1 /media/card vfat rw 0 0\n"
+                                     "/dev/mmcblk0p2 /home/pi/tmData vfat rw 0 0\n");
+    EXPECT_EQ(sysinfo_sd_mount(mounts, "/media/card"), "/media/card");
+    EXPECT_EQ(sysinfo_sd_mount(mounts), "/home/pi/tmData");
+}
+
+}  // namespace
