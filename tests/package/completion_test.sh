@@ -30,10 +30,14 @@ offered() {
 while IFS='|' read -r typed expected; do
     expect_eq "completion of \"$typed\"" "$expected" "$(offered "$typed")"
 done <<'CASES'
-|--help -h 4g battery beep ina input led link monitor power rtty sdcard status sysinfo version wifi
+|--help --json --timeout --version -V -h 4g battery beep ina input led link monitor power rtty sdcard status sysinfo version wifi
 s|sdcard status sysinfo
 l|led link
--|--help -h
+-|--help --json --timeout --version -V -h
+--json s|sdcard status sysinfo
+--json --timeout 5 sdcard |remove state status
+--timeout 5 power 12v |off on
+--timeout |
 led |4g data ext_pwr net storage sys wifi
 led e|ext_pwr
 led 4g |blink off on
