@@ -409,6 +409,12 @@ pid_t spawn_program(const char *path, char *const argv[], int output_fd)
     return start_listed({path, argv, output_fd, output_fd}, false, no_limit);
 }
 
+bool process_stopping()
+{
+    std::lock_guard guard(registry.lock);
+    return registry.stopping;
+}
+
 void process_stop_all()
 {
     std::unique_lock guard(registry.lock);

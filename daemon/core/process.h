@@ -77,6 +77,10 @@ pid_t spawn_program(const char *path, char *const argv[], int output_fd);
 // every child it signalled has ended or been sent SIGKILL. May be called again.
 void process_stop_all();
 
+// True once process_stop_all has run: a run that failed since may have been cut short by
+// the stop, so its result says nothing about what it checked.
+bool process_stopping();
+
 // WORD as one single-quoted shell word: nothing in it (quotes, '$', '\', newlines) can
 // change the command it is put into.
 std::string shell_quote(std::string_view word);

@@ -1,6 +1,7 @@
 // The link manager's lifecycle and its manager thread: the status LED, the end2 carrier
 // on LED7, the periodic access-point check with its recovery, and the VALID1 rule.
 #include "link_internal.h"
+#include "process.h"
 #include "log.h"
 
 #include "board_root.h"
@@ -117,6 +118,8 @@ void recover_ap()
     log_out(LOG_INFO, "LINK: Attempting WiFi recovery (attempt %d/%d)\n", link_mgr.wifi_recovery_attempts.load(),
            max_recovery_attempts);
     link_wifi_script("stop");
+    if (process_stopping())
+        return;  // the stop began meanwhile: no pause and no start it would only cut short
     std::this_thread::sleep_for(link_timing::recovery_pause);
     if (link_wifi_script("start") != 0) {
         log_out(LOG_WARNING, "LINK: WiFi recovery failed - start command failed\n");
@@ -158,6 +161,10 @@ void check_wifi()
     // point meanwhile, the result would describe a half-started or switched-off access
     // point: a needless recovery, or one that brings it back against the switch.
     if (generation != link_mgr.wifi_generation)
+        return;
+    // Checks the stop cut short fail without the access point being at fault; the stop
+    // takes it down anyway, and a recovery now would only hold the stop up.
+    if (!healthy && process_stopping())
         return;
     if (healthy) {
         // Healed, by a recovery or otherwise: its next failure gets recoveries again.

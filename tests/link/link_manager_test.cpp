@@ -1,4 +1,5 @@
 #include "link_board.h"
+#include "process.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -237,6 +238,22 @@ TEST_F(LinkManagerTest, CheckRacingASwitchOffDoesNotRestartTheAccessPoint)
     EXPECT_EQ(lines_of(board_file(ap_script(".log"))).back(), "stop 0");
     EXPECT_EQ(link_get_wifi_state(), LINK_OFF);
     EXPECT_EQ(led(5), "off");
+}
+
+// The stop cuts a health check short: its failure is the stop's doing, so no recovery
+// starts (one would only hold the stop up), and the stop takes the access point down.
+TEST_F(LinkManagerTest, ACheckTheStopCutsShortStartsNoRecovery)
+{
+    start_then_toggle(false, true);
+    ASSERT_TRUE(wifi_up()) << out();
+    const std::string pgrep_log = board.path("/sim/bin/pgrep.log");
+    write_board("/sim/bin/pgrep.delay", "5\n");
+    const auto calls = lines_of(read_file(pgrep_log)).size();
+    ASSERT_TRUE(wait_until([&] { return lines_of(read_file(pgrep_log)).size() > calls; }));
+    process_stop_all();
+    link_stop();
+    EXPECT_EQ(out_count("LINK: WiFi health check failed, initiating recovery"), 0) << out();
+    EXPECT_EQ(ap_runs("stop"), 1) << out();
 }
 
 }  // namespace
