@@ -67,21 +67,7 @@ sample sample_of(pid_t pid)
 
 pid_t start_baseline(const SimBoard &board, int seconds)
 {
-    std::vector<std::string> args = {MIN_IDLE_BIN, board.root(), std::to_string(seconds)};
-    std::vector<std::string> env;
-    for (const auto &[key, value] : board.env())
-        env.push_back(key + "=" + value);
-    std::vector<char *> argv, envp;
-    for (auto &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto &e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0)
-        return -1;
-    return pid;
+    return spawn_with_env({MIN_IDLE_BIN, board.root(), std::to_string(seconds)}, board.env());
 }
 
 void print_row(const char *what, double daemon, double baseline)

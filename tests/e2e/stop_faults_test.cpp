@@ -149,27 +149,14 @@ public:
         if (pipe2(fds, O_CLOEXEC) != 0)
             return;
         read_end_ = fds[0];
-        std::vector<std::string> args = {daemon_binary(), "-f"};
-        auto env_map = board.env();
-        env_map["LD_PRELOAD"] = preload_list();
-        std::vector<std::string> env;
-        for (const auto &[key, value] : env_map)
-            env.push_back(key + "=" + value);
-        std::vector<char *> argv, envp;
-        for (auto &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        for (auto &e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-
+        auto env = board.env();
+        env["LD_PRELOAD"] = preload_list();
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (board.root() + "/piped.err").c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
-            pid_ = -1;
+        pid_ = spawn_with_env({daemon_binary(), "-f"}, env, &actions);
         posix_spawn_file_actions_destroy(&actions);
         close(fds[1]);
     }

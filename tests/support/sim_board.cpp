@@ -272,6 +272,26 @@ std::map<std::string, std::string> SimBoard::env() const
     return {{"TESMAR_GPIO_ROOT", root_}, {"PATH", search}};
 }
 
+pid_t spawn_with_env(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
+                     const posix_spawn_file_actions_t *actions)
+{
+    std::vector<std::string> args = argv;
+    std::vector<std::string> assignments;
+    for (const auto &[key, value] : env)
+        assignments.push_back(key + "=" + value);
+    std::vector<char *> arg_ptrs, env_ptrs;
+    for (auto &a : args)
+        arg_ptrs.push_back(a.data());
+    arg_ptrs.push_back(nullptr);
+    for (auto &e : assignments)
+        env_ptrs.push_back(e.data());
+    env_ptrs.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, arg_ptrs[0], actions, nullptr, arg_ptrs.data(), env_ptrs.data()) != 0)
+        return -1;
+    return pid;
+}
+
 RunResult run_program(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
                       std::chrono::milliseconds timeout)
 {

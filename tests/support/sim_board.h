@@ -1,6 +1,7 @@
 // Test support: a fresh simulated board per test, and the shipped programs run on it.
 #pragma once
 
+#include <spawn.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -65,6 +66,11 @@ struct RunResult {
     std::string out;
     std::string err;
 };
+
+// Starts ARGV (ARGV[0] a path) with exactly the environment ENV and the descriptor
+// set-up ACTIONS (none: the caller's), without waiting; the pid, or -1.
+pid_t spawn_with_env(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
+                     const posix_spawn_file_actions_t *actions = nullptr);
 
 // Runs a program to completion with extra environment and returns what it printed.
 RunResult run_program(const std::vector<std::string> &argv,
