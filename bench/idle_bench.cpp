@@ -1,10 +1,11 @@
 // What the daemon costs while idle with both links on (WiFi switch on and the access point
 // up, 4G on with the stand-in dialer), beside a baseline measured in the same run on the
-// same simulated board: bench/idle_min.c, a plain C program doing the same idle work (the
-// input poll every 100 ms, the carrier and mount-table reads, the health-check commands
-// every 5 s). Both are sampled from /proc/PID/stat (user and system time, minor page
-// faults) and the scheduler's finer per-thread run time over the same SECONDS; the
-// children's own costs are the same for both and left out.
+// same simulated board: bench/idle_min.c, a plain C program doing the same idle work in
+// one loop (the input poll every 100 ms, the carrier, mount-table, card and 4G reads, the
+// health-check commands every 5 s). Both are sampled from /proc/PID/stat (user and system
+// time, minor page faults) and the scheduler's finer per-thread run time over the same
+// SECONDS; the children's own costs are the same for both and left out. The daemon's run
+// time is also shown by thread.
 //
 //   idle_bench [--seconds N]     (default 30)
 #include "sim_board.h"
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -32,6 +34,7 @@ struct sample {
     long long run_ns = 0;  // time on a CPU, summed over the threads, from the scheduler
     long minor_faults = 0;
     long rss_kib = 0;
+    std::map<std::string, long long> run_ns_by_thread;  // by thread name
 };
 
 sample sample_of(pid_t pid)
@@ -51,9 +54,15 @@ sample sample_of(pid_t pid)
     }
     if (DIR *tasks = opendir(("/proc/" + std::to_string(pid) + "/task").c_str())) {
         while (dirent *task = readdir(tasks)) {
-            if (task->d_name[0] != '.')
-                s.run_ns += std::atoll(
-                    read_file("/proc/" + std::to_string(pid) + "/task/" + task->d_name + "/schedstat").c_str());
+            if (task->d_name[0] == '.')
+                continue;
+            const std::string dir = "/proc/" + std::to_string(pid) + "/task/" + task->d_name;
+            const long long run_ns = std::atoll(read_file(dir + "/schedstat").c_str());
+            std::string name = read_file(dir + "/comm");
+            if (!name.empty() && name.back() == '\n')
+                name.pop_back();
+            s.run_ns += run_ns;
+            s.run_ns_by_thread[name] += run_ns;
         }
         closedir(tasks);
     }
@@ -128,6 +137,12 @@ int main(int argc, char **argv)
               static_cast<double>(baseline_after.minor_faults - baseline_before.minor_faults));
     print_row("resident memory (KiB)", static_cast<double>(daemon_after.rss_kib),
               static_cast<double>(baseline_after.rss_kib));
+    // Where the daemon's time went, by thread (a thread that ended in between is left out).
+    for (const auto &[name, run_ns] : daemon_after.run_ns_by_thread) {
+        const auto before = daemon_before.run_ns_by_thread.find(name);
+        const long long spent = run_ns - (before == daemon_before.run_ns_by_thread.end() ? 0 : before->second);
+        std::printf("  thread %-19s %10.1f\n", name.c_str(), static_cast<double>(spent) / 1e6);
+    }
 
     daemon.signal(SIGTERM);
     return daemon.wait_exit(15s) == 0 ? 0 : 1;

@@ -1,8 +1,10 @@
-/* The idle baseline: the daemon's idle work with the links on, in plain C and nothing
- * more. Every 100 ms it reads the four input lines' levels as the simulated libgpiod reads
- * them (a look for the line's fault knob, then its file),
- * every second the Ethernet carrier, every 2 and 3 s the mount table, and every 5 s it runs
- * the WiFi health check's commands through /bin/sh, as the daemon does.
+/* The idle baseline: the daemon's idle work with the links on and no SD card, in plain C
+ * and nothing more. Every 100 ms it reads the four input lines' levels as the simulated
+ * libgpiod reads them (a look for the line's fault knob, then its file), every second the
+ * Ethernet carrier, every 2 s the mount table, every 3 s it looks for the card (its
+ * partition, then the MMC driver's directory), every 5 s it runs the WiFi health check's
+ * commands through /bin/sh, and every 10 s it reads the 4G interface's flags, as the
+ * daemon does.
  *
  *   idle_min ROOT SECONDS
  */
@@ -11,6 +13,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -28,6 +31,19 @@ static void read_board_file(const char *path)
     if (fd < 0)
         return;
     while (read(fd, buffer, sizeof buffer) > 0) {
+    }
+    close(fd);
+}
+
+static void list_board_dir(const char *path)
+{
+    char full[512];
+    char buffer[4096];
+    snprintf(full, sizeof full, "%s%s", root, path);
+    int fd = open(full, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    while (syscall(SYS_getdents64, fd, buffer, sizeof buffer) > 0) {
     }
     close(fd);
 }
@@ -70,8 +86,14 @@ int main(int argc, char **argv)
             read_level(inputs[i]);
         if (tick % 10 == 0)
             read_board_file("/sys/class/net/end2/operstate");
-        if (tick % 20 == 0 || tick % 30 == 0)
+        if (tick % 20 == 0)
             read_board_file("/proc/mounts");
+        if (tick % 30 == 0) {
+            read_board_file("/dev/mmcblk0p1");
+            list_board_dir("/sys/bus/mmc/drivers/mmcblk");
+        }
+        if (tick % 100 == 0)
+            read_board_file("/sys/class/net/wwu1u2i4/flags");
         if (tick % 50 == 0) {
             read_board_file("/sys/class/net/wlan0/operstate");
             for (int i = 0; i < 4; ++i)

@@ -19,6 +19,7 @@
 #include "watchdog.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <getopt.h>
 #include <pthread.h>
 #include <signal.h>
@@ -30,6 +31,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <span>
 
 // SIGPIPE is ignored process-wide: a log line written to a standard output whose reader
@@ -78,17 +80,26 @@ void install_signal_handlers()
     sigaction(SIGPIPE, &ignore, nullptr);
 }
 
-// The stop signals reach the main thread alone: it blocks them while it creates the
-// modules' threads, which inherit the block, and takes them again once they all run. A
-// signal taken by a module thread would leave the main thread's one-second sleep running
-// to its end; taken by the main thread it ends that sleep at once.
-void route_stop_signals_to_main_thread(int how)
+// The stop signals reach the main thread alone, and only while it waits in its run loop:
+// every thread blocks them (the modules' threads inherit the block from the main thread,
+// which takes it before it creates them), and the run loop's wait unblocks them in the same
+// system call that starts the wait. A signal can then neither end a module thread's system
+// call nor slip in between the run loop's look at main_running and its wait, where it
+// would leave the wait running to its end, which may be never.
+// Returns the mask for that wait: the one the daemon started with, less the stop signals
+// (a parent may have left them blocked).
+sigset_t block_stop_signals()
 {
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
-        sigaddset(&stop_signals, sig);
-    pthread_sigmask(how, &stop_signals, nullptr);
+    constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
+    sigset_t block;
+    sigemptyset(&block);
+    for (int sig : stop_signals)
+        sigaddset(&block, sig);
+    sigset_t wait_mask;
+    pthread_sigmask(SIG_BLOCK, &block, &wait_mask);
+    for (int sig : stop_signals)
+        sigdelset(&wait_mask, sig);
+    return wait_mask;
 }
 
 void close_syslog_with(int priority, const char *message)
@@ -203,12 +214,16 @@ void stop_services()
     log_out(LOG_INFO, "All services stopped");
 }
 
-// Sleeps PAUSE at most; a signal ends the sleep early, as it ends sleep(1).
-void pause_run_loop(std::chrono::milliseconds pause)
+// Waits for PAUSE at most (for a signal alone without one), with the signal mask
+// WAIT_MASK: a stop signal ends the wait at once.
+void wait_in_run_loop(std::optional<std::chrono::milliseconds> pause, const sigset_t &wait_mask)
 {
-    const auto nanoseconds = std::chrono::nanoseconds(pause).count();
-    const timespec duration{static_cast<time_t>(nanoseconds / 1000000000), static_cast<long>(nanoseconds % 1000000000)};
-    nanosleep(&duration, nullptr);
+    timespec duration{};
+    if (pause) {
+        const auto nanoseconds = std::chrono::nanoseconds(*pause).count();
+        duration = {static_cast<time_t>(nanoseconds / 1000000000), static_cast<long>(nanoseconds % 1000000000)};
+    }
+    ppoll(nullptr, 0, pause ? &duration : nullptr, &wait_mask);
 }
 
 void cleanup_modules()
@@ -265,7 +280,7 @@ int daemon_main(int argc, char **argv)
     // After the fork: the watchdog's WATCHDOG_PID names the process that runs the modules.
     sd_notify_init();
 
-    route_stop_signals_to_main_thread(SIG_BLOCK);
+    const sigset_t wait_mask = block_stop_signals();
     log_out(LOG_INFO, "Initializing GPIO manager...");
     if (!run_steps(init_steps)) {
         close_syslog_with(LOG_ERR, "Failed to initialize modules");
@@ -282,10 +297,9 @@ int daemon_main(int argc, char **argv)
     log_out(LOG_INFO, "All services started");
     sd_notify_send("READY=1");
     beep_once(100);  // returns at once; the worker plays it
-    route_stop_signals_to_main_thread(SIG_UNBLOCK);
 
     while (main_running.load() != 0)
-        pause_run_loop(watchdog_tick());
+        wait_in_run_loop(watchdog_tick(), wait_mask);
 
     sd_notify_send("STOPPING=1");
     stop_services();

@@ -1,4 +1,5 @@
 #include "ctl_server.h"
+#include "thread_name.h"
 #include "log.h"
 
 #include "board_root.h"
@@ -164,6 +165,7 @@ void serve(ctl_connection &connection)
 
 void *ctl_client_thread(void *cell)
 {
+    thread_name("ctl-client");
     ctl_connection connection;
     connection.fd = static_cast<int>(reinterpret_cast<std::intptr_t>(cell));
     track(connection);
@@ -201,6 +203,7 @@ void start_connection_thread(int fd)
 
 void *ctl_accept_thread(void *)
 {
+    thread_name("ctl-accept");
     while (ctl_server.running.load()) {
         watchdog_idle(WATCHDOG_CTL_ACCEPT);
         int fd = accept4(ctl_server.listen_fd.load(), nullptr, nullptr, SOCK_CLOEXEC);

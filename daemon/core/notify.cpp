@@ -1,4 +1,5 @@
 #include "notify.h"
+#include "thread_name.h"
 #include "log.h"
 #include "config.h"
 
@@ -71,6 +72,7 @@ bool split_url(const char *url, char (&host)[host_size], int &port, char (&path)
 
 void *notify_request_thread(void *arg)
 {
+    thread_name("notify");
     url_buffer url(static_cast<char *>(arg));
     auto deadline = std::chrono::steady_clock::now() + request_deadline;
     char host[host_size] = {};

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
@@ -33,6 +34,9 @@ constexpr std::chrono::milliseconds stop_phase_limit = 5s;
 constexpr std::size_t max_line = 1024;
 // Where a starting child runs until exec: a few raw system calls need little.
 constexpr std::size_t child_stack_size = 16 * 1024;
+// How long a child may run before its output is read as it comes (see wait_for); a child
+// that fills a pipe meanwhile waits that long at most.
+constexpr std::chrono::milliseconds quiet_start = 50ms;
 // How often the exit of a child is looked for where the kernel offers no process descriptor.
 constexpr int exit_poll_ms = 20;
 
@@ -77,12 +81,29 @@ struct child_setup {
     int stderr_fd;
 };
 
+// A starting child's view: its set-up, and the one word it writes back into our memory.
+struct child_start {
+    const child_setup *setup;
+    // Set once the child has made its process group. The child runs to its exec before
+    // the clone returns, so the parent finds it set, unless an emulator started the child
+    // as fork starts one (its own copy of memory, not waited for).
+    volatile int grouped;
+};
+
+// A started child: its pid, and a descriptor that becomes readable when it ends (invalid
+// where the kernel offers none).
+struct started_child {
+    pid_t pid = -1;
+    unique_fd exit_fd;
+};
+
 // The child between clone and exec. Every signal goes back to its default action straight
 // through the kernel: the C library refuses to touch the signals it keeps for itself, and
 // its posix_spawn leaves those ignored in the child.
 CHILD_CODE int child_main(void *arg)
 {
-    const child_setup *setup = static_cast<const child_setup *>(arg);
+    child_start *start = static_cast<child_start *>(arg);
+    const child_setup *setup = start->setup;
     // The kernel's sigaction: SIG_DFL, no flags, no restorer, an empty mask (all zero).
     volatile unsigned long default_action[4] = {0, 0, 0, 0};
     for (long sig = 1; sig <= 64; ++sig) {
@@ -93,7 +114,8 @@ CHILD_CODE int child_main(void *arg)
     raw_call(SYS_rt_sigprocmask, SIG_SETMASK, reinterpret_cast<long>(&no_signals), 0, 8);
     // A group of its own: a limit or the stop ends the child with whatever it started, and
     // a Ctrl-C at the daemon's terminal is the daemon's alone.
-    raw_call(SYS_setpgid, 0, 0);
+    if (raw_call(SYS_setpgid, 0, 0) == 0)
+        start->grouped = 1;
     // The daemon may run with a strict mask (its socket is root's alone); the programs it
     // starts write files other users read, such as a resolver configuration.
     raw_call(SYS_umask, 022);
@@ -115,9 +137,12 @@ CHILD_CODE int child_main(void *arg)
 // does: no page table is copied, however large the daemon. The calling thread waits in
 // the kernel until the child has exec'd or ended. Every signal is blocked meanwhile, so no
 // handler of ours runs on the child's stack before it has reset them.
-pid_t start_child(const child_setup &setup)
+started_child start_child(const child_setup &setup)
 {
     alignas(16) char stack[child_stack_size];
+    child_start start{&setup, 0};
+    started_child child;
+    int exit_fd = -1;
     unsigned long all_signals = ~0UL;
     unsigned long old_mask = 0;
     syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all_signals, &old_mask, 8);
@@ -126,21 +151,32 @@ pid_t start_child(const child_setup &setup)
     // in the child, which in a child sharing our memory would be the daemon's: the
     // sanitized build forks, and measures nothing of a start's cost anyway.
     (void)stack;
-    pid_t pid = fork();
-    if (pid == 0)
-        child_main(const_cast<child_setup *>(&setup));
+    child.pid = fork();
+    if (child.pid == 0)
+        child_main(&start);
 #else
-    pid_t pid = clone(child_main, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD,
-                      const_cast<child_setup *>(&setup));
+    // The exit descriptor comes with the clone where the kernel (or an emulator) offers it.
+    static std::atomic<bool> clone_gives_exit_fd{true};
+    const int flags = CLONE_VM | CLONE_VFORK | SIGCHLD;
+    if (clone_gives_exit_fd.load(std::memory_order_relaxed)) {
+        child.pid = clone(child_main, stack + sizeof stack, flags | CLONE_PIDFD, &start, &exit_fd);
+        if (child.pid < 0 && errno == EINVAL)
+            clone_gives_exit_fd.store(false, std::memory_order_relaxed);
+    }
+    if (!clone_gives_exit_fd.load(std::memory_order_relaxed))
+        child.pid = clone(child_main, stack + sizeof stack, flags, &start);
 #endif
     const int clone_errno = errno;
     syscall(SYS_rt_sigprocmask, SIG_SETMASK, &old_mask, nullptr, 8);
-    // An emulator may start the child as fork would, without waiting: the group is then
-    // made here too, before anyone signals it. (After the exec this fails, harmlessly.)
-    if (pid > 0)
-        setpgid(pid, pid);
+    if (child.pid > 0) {
+        // Before anyone signals the group: see child_start::grouped. (After an exec this
+        // fails, harmlessly.)
+        if (start.grouped == 0)
+            setpgid(child.pid, child.pid);
+        child.exit_fd.reset(exit_fd >= 0 ? exit_fd : static_cast<int>(syscall(SYS_pidfd_open, child.pid, 0)));
+    }
     errno = clone_errno;
-    return pid;
+    return child;
 }
 
 struct child_entry {
@@ -178,24 +214,25 @@ bool ended(pid_t pid)
 }
 
 // Starts a child and lists it. LIMIT is shortened for a run of the stop sequence itself.
-pid_t start_listed(const child_setup &setup, bool timed, std::chrono::milliseconds &limit)
+started_child start_listed(const child_setup &setup, bool timed, std::chrono::milliseconds &limit)
 {
     // Held across the start, so process_stop_all cannot miss a child started meanwhile.
     std::lock_guard guard(registry.lock);
     if (registry.stopping) {
         if (!timed || std::this_thread::get_id() != registry.stopping_thread) {
             errno = ECANCELED;
-            return -1;
+            return {};
         }
         limit = std::min(limit, stop_phase_limit);
     }
-    pid_t pid = start_child(setup);
-    if (pid < 0)
-        return -1;
+    started_child child = start_child(setup);
+    if (child.pid < 0)
+        return child;
+    const pid_t pid = child.pid;
     // An entry with the same pid is a long-running child its owner has reaped.
     std::erase_if(registry.children, [pid](const child_entry &entry) { return entry.pid == pid; });
     registry.children.push_back({pid, timed, false});
-    return pid;
+    return child;
 }
 
 // Unlists a timed child before it is reaped; true when the stop ended it.
@@ -303,15 +340,36 @@ int milliseconds_until(clock_type::time_point when)
     return static_cast<int>(std::clamp<long long>(left, 0, 60 * 60 * 1000));
 }
 
+// Waits until the child of EXIT_FD ends or UNTIL comes; true when it has ended.
+bool ended_by(const unique_fd &exit_fd, clock_type::time_point until)
+{
+    pollfd end{exit_fd.get(), POLLIN, 0};
+    for (int left; (left = milliseconds_until(until)) > 0;) {
+        const int ready = poll(&end, 1, left);
+        if (ready > 0)
+            return (end.revents & POLLIN) != 0;
+        if (ready < 0 && errno != EINTR)
+            return false;
+    }
+    return false;
+}
+
 // Passes the child's output on until it ends or its limit (and grace) runs out; returns
 // its wait status, or -1 with errno set when it failed by its limit or by the stop.
-int wait_for(pid_t pid, std::chrono::milliseconds limit, child_stream &out, child_stream &err)
+int wait_for(const started_child &child, std::chrono::milliseconds limit, child_stream &out, child_stream &err)
 {
-    unique_fd exit_fd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
-    clock_type::time_point next_signal = clock_type::now() + limit;
+    const pid_t pid = child.pid;
+    const unique_fd &exit_fd = child.exit_fd;
+    const clock_type::time_point started = clock_type::now();
+    clock_type::time_point next_signal = started + limit;
     int signals_sent = 0;  // 1: SIGTERM at the limit, 2: SIGKILL after the grace
     bool timed_out = false;
-    while (!ended(pid)) {
+    // Most children are short checks that are gone within the first moments. Until then
+    // only their end is waited for, and what they wrote is read once they have ended:
+    // watching the pipes too would wake this thread once for each pipe the exiting child
+    // closes and once more for its end.
+    bool child_ended = exit_fd && ended_by(exit_fd, std::min(started + quiet_start, next_signal));
+    while (!child_ended) {
         if (signals_sent < 2 && clock_type::now() >= next_signal) {
             kill(-pid, signals_sent == 0 ? SIGTERM : SIGKILL);
             timed_out = true;
@@ -329,14 +387,18 @@ int wait_for(pid_t pid, std::chrono::milliseconds limit, child_stream &out, chil
             if (stream->fd() >= 0)
                 fds[count++] = {stream->fd(), POLLIN, 0};
         }
-        if (poll(fds, count, timeout) <= 0)
-            continue;
+        const int ready = poll(fds, count, timeout);
         for (child_stream *stream : {&out, &err}) {
-            for (nfds_t i = 0; i < count; ++i) {
+            for (nfds_t i = 0; ready > 0 && i < count; ++i) {
                 if (fds[i].fd == stream->fd() && fds[i].revents != 0)
                     stream->read_some();
             }
         }
+        // The exit descriptor turns readable when the child ends; without one, look.
+        if (!exit_fd)
+            child_ended = ended(pid);
+        else if (ready > 0 && fds[0].revents != 0)
+            child_ended = (fds[0].revents & POLLIN) != 0 || ended(pid);
     }
     out.drain();
     err.drain();
@@ -370,17 +432,17 @@ int run_shell(const std::string &command, std::chrono::milliseconds limit, std::
     char sh[] = "sh";
     char dash_c[] = "-c";
     char *argv[] = {sh, dash_c, const_cast<char *>(command.c_str()), nullptr};
-    pid_t pid = start_listed({"/bin/sh", argv, out_write.get(), err_write.get()}, true, limit);
+    started_child child = start_listed({"/bin/sh", argv, out_write.get(), err_write.get()}, true, limit);
     const int start_errno = errno;
     out_write.reset();
     err_write.reset();
-    if (pid < 0) {
+    if (child.pid < 0) {
         errno = start_errno;
         return -1;
     }
     child_stream out(std::move(out_read), false, capture, max_bytes);
     child_stream err(std::move(err_read), true, nullptr, 0);
-    return wait_for(pid, limit, out, err);
+    return wait_for(child, limit, out, err);
 }
 
 }  // namespace
@@ -406,7 +468,7 @@ int read_command(const std::string &command, std::string &output, std::size_t ma
 pid_t spawn_program(const char *path, char *const argv[], int output_fd)
 {
     std::chrono::milliseconds no_limit{0};
-    return start_listed({path, argv, output_fd, output_fd}, false, no_limit);
+    return start_listed({path, argv, output_fd, output_fd}, false, no_limit).pid;
 }
 
 bool process_stopping()

@@ -62,6 +62,14 @@ struct supervisor_state {
     bool reported[WATCHDOG_THREAD_COUNT] = {};
 } supervisor;
 
+std::chrono::seconds shortest_allowance()
+{
+    auto shortest = watched[0].allowance;
+    for (const watched_thread &thread : watched)
+        shortest = std::min(shortest, thread.allowance);
+    return shortest;
+}
+
 bool valid(int thread) { return static_cast<unsigned>(thread) < WATCHDOG_THREAD_COUNT; }
 
 std::int64_t nanoseconds(clock::time_point at)
@@ -106,11 +114,11 @@ const char *watchdog_thread_name(int thread) { return valid(thread) ? watched[th
 
 std::chrono::seconds watchdog_allowance(int thread) { return valid(thread) ? watched[thread].allowance : 0s; }
 
-std::chrono::milliseconds watchdog_tick()
+std::optional<std::chrono::milliseconds> watchdog_tick()
 {
     const auto interval = sd_notify_watchdog_interval();
     if (interval <= 0us)
-        return 1s;
+        return std::nullopt;
     const auto half = std::chrono::duration_cast<clock::duration>(interval / 2);
     const auto now = watchdog_now();
     // Looked at every turn, so a stuck thread is named as soon as it is late.
@@ -122,8 +130,19 @@ std::chrono::milliseconds watchdog_tick()
         supervisor.pinged = true;
         supervisor.last_ping = now;
     }
-    const auto until_due = std::chrono::ceil<std::chrono::milliseconds>(supervisor.last_ping + half - now);
-    return std::clamp<std::chrono::milliseconds>(until_due, 1ms, 1s);
+    // The next turn: the next ping, or the moment the first busy thread is over its
+    // allowance. A thread that becomes busy after this look cannot be late before the
+    // shortest allowance has passed; while one is stuck, a turn a second sees it move.
+    auto next = std::min(supervisor.last_ping + half, now + shortest_allowance());
+    for (int thread = 0; thread < WATCHDOG_THREAD_COUNT; thread++) {
+        const std::int64_t since = busy_since[thread].load(std::memory_order_relaxed);
+        if (since != not_busy && !supervisor.reported[thread])
+            next = std::min(next, clock::time_point(std::chrono::duration_cast<clock::duration>(std::chrono::nanoseconds(since))) + watched[thread].allowance +
+                                      std::chrono::nanoseconds(1));
+    }
+    if (stuck)
+        next = std::min(next, now + 1s);
+    return std::max<std::chrono::milliseconds>(std::chrono::ceil<std::chrono::milliseconds>(next - now), 1ms);
 }
 
 void watchdog_set_clock(clock::time_point (*now)()) { watchdog_now = now; }

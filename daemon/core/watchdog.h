@@ -6,11 +6,13 @@
 //
 // The main thread's run loop calls watchdog_tick: while no thread is stuck it tells the
 // service manager "WATCHDOG=1" every half of the manager's interval; a stuck thread stops
-// the pings, so the manager restarts the daemon, and gets one log line naming it. Without
-// a watching manager the tick does nothing but pace the run loop.
+// the pings, so the manager restarts the daemon, and gets one log line naming it. The run
+// loop sleeps between ticks for as long as nothing can fall due, so an idle daemon's main
+// thread wakes only to ping. Without a watching manager the tick does nothing.
 #pragma once
 
 #include <chrono>
+#include <optional>
 
 enum watchdog_thread {
     WATCHDOG_INPUT,
@@ -34,8 +36,10 @@ std::chrono::seconds watchdog_allowance(int thread);
 
 // Main thread, once per run-loop turn: pings when one is due and no thread is stuck, and
 // logs each thread that has become stuck (or moves again). Returns how long the run loop
-// may sleep before the next call: one second, or less when a ping falls due sooner.
-std::chrono::milliseconds watchdog_tick();
+// may sleep before the next call: until the next ping is due or the first busy thread
+// would pass its allowance, whichever comes first; one second while a thread is stuck;
+// no limit (nullopt) without a watching manager.
+std::optional<std::chrono::milliseconds> watchdog_tick();
 
 // For the tests: the clock the beats and ticks read (the monotonic clock by default).
 void watchdog_set_clock(std::chrono::steady_clock::time_point (*now)());

@@ -14,6 +14,7 @@
 // Each worker also carries a number; one that finds a newer worker created after it
 // (an off and a new pattern raced past its 100 ms nap) leaves without touching the line.
 #include "beep.h"
+#include "thread_name.h"
 #include "log.h"
 
 #include "gpio.h"
@@ -95,6 +96,7 @@ void play_alarm()
 // cannot have driven it high in between.
 void beep_worker(unsigned number)
 {
+    thread_name("beep");
     std::unique_lock guard(beep_lock);
     for (;;) {
         if (number != beep.worker_number)

@@ -1,13 +1,14 @@
 #include "input.h"
+#include "thread_name.h"
 #include "log.h"
 
 #include "gpio.h"
+#include "wake_event.h"
 #include "watchdog.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <system_error>
@@ -30,8 +31,9 @@ struct input_monitor {
 } input;
 
 std::mutex input_lock;
-std::mutex wake_lock;
-std::condition_variable wake;
+// Set by stop: with a long interval a plain sleep would hold up shutdown for up to ten
+// seconds.
+wake_event wake;
 
 bool id_valid(int id) { return static_cast<unsigned>(id) < GPIO_INPUT_COUNT; }
 
@@ -51,22 +53,14 @@ void poll_inputs()
     }
 }
 
-// Sleeps one interval, or less when stop asks the thread to end: with a long interval
-// a plain sleep would hold up shutdown for up to ten seconds.
-void sleep_interval()
-{
-    std::unique_lock guard(wake_lock);
-    wake.wait_for(guard, std::chrono::milliseconds(input.interval_ms.load()),
-                  [] { return input.running.load() == 0; });
-}
-
 void input_monitor_thread()
 {
+    thread_name("input");
     log_out(LOG_INFO, "INPUT: Monitor thread started (interval=%dms)\n", input.interval_ms.load());
     while (input.running.load() == 1) {
         watchdog_beat(WATCHDOG_INPUT);
         poll_inputs();
-        sleep_interval();
+        wake.sleep_for(std::chrono::milliseconds(input.interval_ms.load()));
     }
 }
 
@@ -99,6 +93,7 @@ int input_monitor_start()
 {
     if (input.running.load() == 1)
         return 0;
+    wake.clear();
     input.running.store(1);
     try {
         input.thread = std::thread(input_monitor_thread);
@@ -113,11 +108,8 @@ int input_monitor_start()
 int input_monitor_stop()
 {
     if (input.running.load() == 1) {
-        {
-            std::lock_guard guard(wake_lock);
-            input.running.store(0);
-        }
-        wake.notify_all();
+        input.running.store(0);
+        wake.set();
         if (input.thread.joinable())
             input.thread.join();
     }

@@ -1,6 +1,7 @@
 // The 4G worker: runs the modem's connection manager while the 4G switch is on and
 // watches the modem's interface; shows the link on the 4G LED.
 #include "link_internal.h"
+#include "thread_name.h"
 #include "log.h"
 
 #include "board_root.h"
@@ -198,6 +199,7 @@ int link_4g_iface_up()
 
 void link_4g_worker()
 {
+    thread_name("link-4g");
     log_out(LOG_INFO, "LINK: 4G worker thread started\n");
     while (link_mgr.worker_4g_running.load() != 0) {
         watchdog_idle(WATCHDOG_LINK_4G);

@@ -33,7 +33,8 @@ struct link_manager_state {
     unsigned wifi_generation = 0;
     int eth_link_up = 0;             // manager thread only
     // Loop flags, cleared under the lock of the wait they end so no wake-up is lost.
-    std::atomic<int> link_running{0};         // pace_lock
+    std::atomic<int> link_running{0};         // cleared before the pacing event is set
+                                              // (link_end_pacing), which no pause can miss
     std::atomic<int> worker_4g_running{0};    // req_4g_lock
     std::atomic<int> worker_wifi_running{0};  // req_wifi_lock
     std::thread worker_4g;

@@ -1,12 +1,14 @@
 // The link manager's lifecycle and its manager thread: the status LED, the end2 carrier
 // on LED7, the periodic access-point check with its recovery, and the VALID1 rule.
 #include "link_internal.h"
+#include "thread_name.h"
 #include "process.h"
 #include "log.h"
 
 #include "board_root.h"
 #include "input.h"
 #include "led.h"
+#include "wake_event.h"
 #include "watchdog.h"
 
 #include <signal.h>
@@ -19,9 +21,8 @@
 
 namespace {
 
-// Guards link_running for the pacing waits, so stop wakes every one of them at once.
-std::mutex pace_lock;
-std::condition_variable pace_cond;
+// Set once the stop has begun: it ends every pause of the manager and the workers.
+wake_event pace_wake;
 
 constexpr int max_recovery_attempts = 3;
 
@@ -213,23 +214,20 @@ void stop_sequence()
 
 bool link_pace(std::chrono::milliseconds duration)
 {
-    std::unique_lock guard(pace_lock);
-    return !pace_cond.wait_for(guard, duration, [] { return link_mgr.link_running.load() == 0; });
+    return pace_wake.sleep_for(duration) && link_mgr.link_running.load() != 0;
 }
 
 void link_end_pacing()
 {
-    {
-        std::lock_guard guard(pace_lock);
-        link_mgr.link_running.store(0);
-    }
-    pace_cond.notify_all();
+    link_mgr.link_running.store(0);
+    pace_wake.set();
 }
 
 void link_on_valid1(unsigned int, int level, std::uintptr_t) { apply_valid1(level); }
 
 void link_manager_thread()
 {
+    thread_name("link");
     log_out(LOG_INFO, "LINK: Manager thread started\n");
     led_blink(LED_SYS, 1);
     apply_valid1(input_get_valid1());
@@ -252,6 +250,7 @@ int link_start()
 {
     if (link_mgr.link_running.load() != 0)
         return 0;
+    pace_wake.clear();
     link_mgr.link_running.store(1);
     link_mgr.worker_4g_running.store(1);
     try {

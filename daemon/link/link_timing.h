@@ -18,7 +18,6 @@ inline std::chrono::milliseconds dial_step = 1s;         // between looks at the
 inline int dial_steps = 30;                              // looks before a dial times out
 inline std::chrono::milliseconds kill_step = 100ms;      // between looks at a stopping dialer
 inline int kill_steps = 30;                              // looks before SIGKILL
-inline std::chrono::milliseconds worker_wifi_wait = 5s;  // the WiFi worker's idle wait
 inline std::chrono::milliseconds ap_settle = 2s;         // after "start" before the check
 inline std::chrono::milliseconds recovery_pause = 2s;    // between "stop" and "start"
 inline std::chrono::milliseconds recovery_settle = 3s;   // after a recovery's "start"

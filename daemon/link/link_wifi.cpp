@@ -1,6 +1,7 @@
 // The WiFi worker: starts and stops the access point through its script when the WiFi
 // switch changes, and verifies a start with the health check.
 #include "link_internal.h"
+#include "thread_name.h"
 #include "log.h"
 
 #include "board_root.h"
@@ -125,6 +126,7 @@ int link_wifi_health_check() { return healthy() ? 1 : 0; }
 
 void link_wifi_worker()
 {
+    thread_name("link-wifi");
     log_out(LOG_INFO, "LINK: WiFi worker thread started\n");
     while (link_mgr.worker_wifi_running.load() != 0) {
         watchdog_idle(WATCHDOG_LINK_WIFI);
@@ -136,7 +138,8 @@ void link_wifi_worker()
                     link_mgr.req_wifi = -1;
                     return;
                 }
-                req_wifi_cond.wait_for(guard, link_timing::worker_wifi_wait);
+                // Every request and the stop are posted under the lock and notified.
+                req_wifi_cond.wait(guard);
             }
             request = link_mgr.req_wifi;
             link_mgr.req_wifi = -1;

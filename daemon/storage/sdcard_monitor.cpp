@@ -1,18 +1,18 @@
 #include "sdcard_monitor.h"
+#include "thread_name.h"
 #include "log.h"
 
 #include "board_root.h"
 #include "notify.h"
 #include "sdcard_mounts.h"
+#include "wake_event.h"
 #include "watchdog.h"
 
 #include <pthread.h>
 #include <sys/statvfs.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
 
 namespace {
 
@@ -20,23 +20,21 @@ struct sdcard_monitor_state {
     std::atomic<int> sdmon_running{0};
     pthread_t thread{};
     std::atomic<long long> interval_ms{2000};
-    // Paces the scans; stop wakes it so the join never waits out a pause.
-    std::mutex wake_lock;
-    std::condition_variable wake;
+    // Paces the scans; stop sets it so the join never waits out a pause.
+    wake_event wake;
 };
 sdcard_monitor_state sdmon;
 
 // Sleeps one interval; false when the monitor was stopped meanwhile.
 bool pause_between_scans()
 {
-    std::unique_lock lock(sdmon.wake_lock);
-    sdmon.wake.wait_for(lock, std::chrono::milliseconds(sdmon.interval_ms.load()),
-                        [] { return sdmon.sdmon_running.load() == 0; });
-    return sdmon.sdmon_running.load() != 0;
+    return sdmon.wake.sleep_for(std::chrono::milliseconds(sdmon.interval_ms.load())) &&
+           sdmon.sdmon_running.load() != 0;
 }
 
 void *notify_sdcard_monitor_thread(void *)
 {
+    thread_name("sdcard-monitor");
     watchdog_beat(WATCHDOG_SDCARD_MONITOR);
     int prev = notify_sdcard_scan(nullptr);
     log_out(LOG_INFO, "NOTIFY: SD card monitor started (interval=%llds, initial=%s)\n", sdmon.interval_ms.load() / 1000,
@@ -80,6 +78,7 @@ int notify_sdcard_monitor_start()
 {
     if (sdmon.sdmon_running.load() != 0)
         return 0;
+    sdmon.wake.clear();
     sdmon.sdmon_running.store(1);
     if (pthread_create(&sdmon.thread, nullptr, notify_sdcard_monitor_thread, nullptr) != 0) {
         sdmon.sdmon_running.store(0);
@@ -93,13 +92,10 @@ void notify_sdcard_monitor_stop()
 {
     if (sdmon.sdmon_running.load() == 0)
         return;
-    {
-        // Cleared under the lock, so the thread cannot miss the wake between its check
-        // and its wait.
-        std::lock_guard guard(sdmon.wake_lock);
-        sdmon.sdmon_running.store(0);
-    }
-    sdmon.wake.notify_all();
+    // The event stays set until the next start, so the thread cannot miss it between its
+    // look at the flag and its pause.
+    sdmon.sdmon_running.store(0);
+    sdmon.wake.set();
     pthread_join(sdmon.thread, nullptr);
 }
 

@@ -1,4 +1,5 @@
 #include "sdcard_recovery.h"
+#include "thread_name.h"
 #include "log.h"
 
 #include "board_root.h"
@@ -227,6 +228,9 @@ int mmc_find_address()
     if (!listing)
         return -1;
     while (dirent *entry = readdir(listing.get())) {
+        // The listing says what most entries are: only links need a closer look.
+        if (entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN)
+            continue;
         if (is_card_device_entry(dir, entry->d_name)) {
             recovery.mmc_address = entry->d_name;
             return 0;
@@ -554,6 +558,7 @@ void act_remounting()
 
 void *sdcard_recovery_thread(void *)
 {
+    thread_name("sdcard-recover");
     watchdog_beat(WATCHDOG_SDCARD_RECOVERY);
     sdcard_log(LOG_INFO, "recovery thread started (poll=%llds)",
                static_cast<long long>(recovery.timing.poll.count() / 1000));

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <climits>
+#include <map>
+#include <thread>
 #include <cstdlib>
 #include <sstream>
 
@@ -185,8 +187,8 @@ std::vector<std::pair<int, unsigned long long>> blocked_signals_by_thread(pid_t 
     return masks;
 }
 
-// A stop signal taken by a module thread would leave the main thread asleep for up to a
-// second; only the main thread may take them.
+// A stop signal taken by a module thread would leave the main thread asleep; only the
+// main thread may take them, while it waits in its run loop.
 TEST(Lifecycle, OnlyTheMainThreadTakesTheStopSignals)
 {
     SKIP_WHEN_EMULATED("the emulator's own threads are listed beside the daemon's");
@@ -210,6 +212,50 @@ TEST(Lifecycle, OnlyTheMainThreadTakesTheStopSignals)
             EXPECT_EQ(mask & stop_signals, 0u) << "main thread";
         else
             EXPECT_EQ(mask & stop_signals, stop_signals) << "thread " << tid;
+    }
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait_exit(5s), 0);
+}
+
+// A status line of every thread of PID: "Name:" or "voluntary_ctxt_switches:", say.
+std::map<int, std::string> status_by_thread(pid_t pid, const std::string &field)
+{
+    std::map<int, std::string> values;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    if (DIR *dir = opendir(tasks.c_str())) {
+        while (dirent *entry = readdir(dir)) {
+            for (const std::string &line : lines_of(read_file(tasks + "/" + entry->d_name + "/status"))) {
+                if (entry->d_name[0] != '.' && line.rfind(field, 0) == 0)
+                    values[std::atoi(entry->d_name)] = line.substr(line.find_first_not_of(" \t", field.size()));
+            }
+        }
+        closedir(dir);
+    }
+    return values;
+}
+
+// Without a watching manager the main thread has nothing to do between signals, so an
+// idle daemon does not wake it. Every other thread carries a name of its own, for top -H
+// and a core dump.
+TEST(Lifecycle, IdleMainThreadSleepsAndEveryThreadIsNamed)
+{
+    SKIP_WHEN_EMULATED("the emulator's own threads are listed beside the daemon's");
+    SimBoard board;
+    DaemonProcess daemon(board);
+    ASSERT_TRUE(daemon.wait_for_output("All services started\n", 10s)) << daemon.err();
+    std::this_thread::sleep_for(500ms);  // the start-up beep
+    const auto before = status_by_thread(daemon.pid(), "voluntary_ctxt_switches:");
+    std::this_thread::sleep_for(2500ms);
+    const auto after = status_by_thread(daemon.pid(), "voluntary_ctxt_switches:");
+    ASSERT_TRUE(before.count(daemon.pid()) && after.count(daemon.pid()));
+    EXPECT_EQ(before.at(daemon.pid()), after.at(daemon.pid()));
+
+    const auto names = status_by_thread(daemon.pid(), "Name:");
+    EXPECT_GT(names.size(), 3u);
+    for (const auto &[tid, name] : names) {
+        if (tid != daemon.pid()) {
+            EXPECT_NE(name, "tesmar_gpio") << "thread " << tid;
+        }
     }
     daemon.signal(SIGTERM);
     EXPECT_EQ(daemon.wait_exit(5s), 0);

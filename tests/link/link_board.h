@@ -35,7 +35,6 @@ protected:
         link_timing::worker_4g_wait = 300ms;
         link_timing::dial_step = 50ms;
         link_timing::kill_step = 20ms;
-        link_timing::worker_wifi_wait = 200ms;
         link_timing::ap_settle = 50ms;
         link_timing::recovery_pause = 20ms;
         link_timing::recovery_settle = 50ms;

@@ -23,7 +23,6 @@ protected:
     {
         link_timing::worker_4g_wait = 10s;
         link_timing::dial_step = 1s;
-        link_timing::worker_wifi_wait = 5s;
         link_timing::manager_step = 1s;
     }
     static std::chrono::milliseconds timed_stop()
