@@ -1,6 +1,7 @@
 #include "gpioctl.h"
 
 #include "board_facts.h"
+#include "command_words.h"
 #include "ctl_client.h"
 #include "ctl_protocol.h"
 #include "link_view.h"
@@ -132,7 +133,7 @@ struct word_code {
 };
 
 // The command code a word stands for; 0 (no command) when it is none of TABLE's words.
-std::uint8_t code_of(std::initializer_list<word_code> table, const char *word)
+std::uint8_t code_of(std::span<const word_code> table, const char *word)
 {
     for (const word_code &entry : table) {
         if (std::string_view(entry.word) == word)
@@ -140,6 +141,23 @@ std::uint8_t code_of(std::initializer_list<word_code> table, const char *word)
     }
     return 0;
 }
+
+// Each command's action words, checked against the command table.
+constexpr word_code led_actions[] = {{"on", CMD_LED_ON}, {"off", CMD_LED_OFF}, {"blink", CMD_LED_BLINK}};
+static_assert(words_are(grammar_of("led").third, led_actions));
+constexpr word_code beep_actions[] = {
+    {"on", CMD_BEEP_ON}, {"off", CMD_BEEP_OFF}, {"once", CMD_BEEP_ONCE}, {"alarm", CMD_BEEP_ALARM}};
+static_assert(words_are(grammar_of("beep").second, beep_actions));
+constexpr word_code power_12v_actions[] = {{"on", CMD_12V_ON}, {"off", CMD_12V_OFF}};
+// "power status" and "power 12v on|off".
+static_assert(words_are(grammar_of("power").third, power_12v_actions) &&
+              same_text(grammar_of("power").third_after, "12v") && count_words(grammar_of("power").second) == 2 &&
+              lists_word(grammar_of("power").second, "status") && lists_word(grammar_of("power").second, "12v"));
+constexpr word_code input_words[] = {
+    {"4g", CMD_INPUT_4G}, {"wifi", CMD_INPUT_WIFI}, {"valid1", CMD_INPUT_VALID1}, {"valid2", CMD_INPUT_VALID2}};
+static_assert(words_are(grammar_of("input").second, input_words));
+constexpr word_code rtty_actions[] = {{"on", CMD_RTTY_ON}, {"off", CMD_RTTY_OFF}, {"status", CMD_RTTY_STATUS}};
+static_assert(words_are(grammar_of("rtty").second, rtty_actions));
 
 int cmd_led(const command_line &line)
 {
@@ -162,7 +180,7 @@ int cmd_led(const command_line &line)
         printf("Usage: %s led <id> on|off|blink [freq]\n", line.program);
         return -1;
     }
-    std::uint8_t cmd = code_of({{"on", CMD_LED_ON}, {"off", CMD_LED_OFF}, {"blink", CMD_LED_BLINK}}, action);
+    std::uint8_t cmd = code_of(led_actions, action);
     if (cmd == 0) {
         printf("Invalid action: %s\n", action);
         return -1;
@@ -185,8 +203,7 @@ int cmd_beep(const command_line &line)
         printf("Usage: %s beep on|off|once [ms]\n", line.program);
         return -1;
     }
-    std::uint8_t cmd = code_of(
-        {{"on", CMD_BEEP_ON}, {"off", CMD_BEEP_OFF}, {"once", CMD_BEEP_ONCE}, {"alarm", CMD_BEEP_ALARM}}, action);
+    std::uint8_t cmd = code_of(beep_actions, action);
     if (cmd == 0) {
         printf("Invalid action: %s\n", action);
         return -1;
@@ -235,7 +252,7 @@ int cmd_power(const command_line &line)
         printf("Usage: %s power 12v on|off\n", line.program);
         return -1;
     }
-    std::uint8_t cmd = code_of({{"on", CMD_12V_ON}, {"off", CMD_12V_OFF}}, action);
+    std::uint8_t cmd = code_of(power_12v_actions, action);
     if (cmd == 0) {
         printf("Invalid action: %s\n", action);
         return -1;
@@ -259,11 +276,7 @@ int cmd_input(const command_line &line)
         printf("WIFI:   %s\n", high_low(reply.data[3]));
         return 0;
     }
-    std::uint8_t cmd = code_of({{"4g", CMD_INPUT_4G},
-                                {"wifi", CMD_INPUT_WIFI},
-                                {"valid1", CMD_INPUT_VALID1},
-                                {"valid2", CMD_INPUT_VALID2}},
-                               which);
+    std::uint8_t cmd = code_of(input_words, which);
     if (cmd == 0) {
         printf("Invalid input: %s\n", which);
         return -1;
@@ -282,7 +295,7 @@ struct switch_action {
     std::uint16_t param = 0;
 };
 
-int switch_command(const command_line &line, const char *usage, std::initializer_list<switch_action> actions,
+int switch_command(const command_line &line, const char *usage, std::span<const switch_action> actions,
                    const char *invalid)
 {
     const char *word = line.word(2);
@@ -306,25 +319,28 @@ int switch_command(const command_line &line, const char *usage, std::initializer
     return -1;
 }
 
+constexpr switch_action switch_4g_actions[] = {{"toggle", CMD_4G_TOGGLE, "4G: %s\n"},
+                                               {"status", CMD_4G_STATUS, "4G switch: %s\n"},
+                                               {"on", CMD_4G_SET, "4G: %s\n", 1},
+                                               {"off", CMD_4G_SET, "4G: %s\n", 0}};
+static_assert(words_are(grammar_of("4g").second, switch_4g_actions, {"info"}));
+constexpr switch_action switch_wifi_actions[] = {{"toggle", CMD_WIFI_TOGGLE, "WiFi: %s\n"},
+                                                 {"status", CMD_WIFI_STATUS, "WiFi switch: %s\n"},
+                                                 {"on", CMD_WIFI_SET, "WiFi: %s\n", 1},
+                                                 {"off", CMD_WIFI_SET, "WiFi: %s\n", 0}};
+static_assert(words_are(grammar_of("wifi").second, switch_wifi_actions));
+
 int cmd_4g(const command_line &line)
 {
     if (line.word_is(2, "info"))
         return report_4g_info();
-    return switch_command(line, "Usage: %s 4g toggle|status\n",
-                          {{"toggle", CMD_4G_TOGGLE, "4G: %s\n"},
-                           {"status", CMD_4G_STATUS, "4G switch: %s\n"},
-                           {"on", CMD_4G_SET, "4G: %s\n", 1},
-                           {"off", CMD_4G_SET, "4G: %s\n", 0}},
+    return switch_command(line, "Usage: %s 4g toggle|status\n", switch_4g_actions,
                           "Invalid action: %s (use toggle, status, or info)\n");
 }
 
 int cmd_wifi(const command_line &line)
 {
-    return switch_command(line, "Usage: %s wifi toggle|status\n",
-                          {{"toggle", CMD_WIFI_TOGGLE, "WiFi: %s\n"},
-                           {"status", CMD_WIFI_STATUS, "WiFi switch: %s\n"},
-                           {"on", CMD_WIFI_SET, "WiFi: %s\n", 1},
-                           {"off", CMD_WIFI_SET, "WiFi: %s\n", 0}},
+    return switch_command(line, "Usage: %s wifi toggle|status\n", switch_wifi_actions,
                           "Invalid action: %s (use toggle or status)\n");
 }
 
@@ -335,7 +351,7 @@ int cmd_rtty(const command_line &line)
         printf("Usage: %s rtty on|off|status\n", line.program);
         return -1;
     }
-    std::uint8_t cmd = code_of({{"on", CMD_RTTY_ON}, {"off", CMD_RTTY_OFF}, {"status", CMD_RTTY_STATUS}}, action);
+    std::uint8_t cmd = code_of(rtty_actions, action);
     if (cmd == 0) {
         printf("Invalid action: %s (use on, off, or status)\n", action);
         return -1;
@@ -394,12 +410,24 @@ struct command {
 };
 
 // Compared in this order, exactly and case-sensitively.
-const command commands[] = {
+constexpr command commands[] = {
     {"status", cmd_status}, {"version", cmd_version}, {"sysinfo", cmd_sysinfo}, {"led", cmd_led},
     {"beep", cmd_beep},     {"power", cmd_power},     {"input", cmd_input},     {"4g", cmd_4g},
     {"wifi", cmd_wifi},     {"rtty", cmd_rtty},       {"ina", cmd_ina},         {"sdcard", cmd_sdcard},
     {"battery", cmd_battery}, {"link", cmd_link},   {"monitor", cmd_monitor},
 };
+
+constexpr bool commands_follow_the_table()
+{
+    if (std::size(commands) != std::size(COMMAND_WORDS))
+        return false;
+    for (std::size_t i = 0; i < std::size(commands); i++) {
+        if (!same_text(commands[i].word, COMMAND_WORDS[i].word))
+            return false;
+    }
+    return true;
+}
+static_assert(commands_follow_the_table());
 
 }  // namespace
 

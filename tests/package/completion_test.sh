@@ -1,7 +1,9 @@
 #!/bin/bash
 # Bash completion of tesmar_gpioctl, word by word through the client's whole grammar.
-# Usage: completion_test.sh COMPLETION_FILE [CLIENT]
-# With CLIENT, every command its usage text lists must be offered as a first word.
+# Usage: completion_test.sh COMPLETION_FILE [CLIENT [MANUAL_PAGE]]
+# With CLIENT, every command its usage text lists must be offered as a first word, and the
+# client must take every word offered; with MANUAL_PAGE, the page must describe every
+# command word offered.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=testlib.sh
@@ -89,6 +91,14 @@ if [ -n "${2:-}" ]; then
         done
     done
     rmdir "$no_board"
+fi
+
+if [ -n "${3:-}" ]; then
+    # A command's entry starts ".B word", ".BR \"word ..." or ".BI \"word ...".
+    for first in $(offered ""); do
+        [[ $first == -* ]] && continue
+        check "the manual page describes \"$first\"" grep -qE "^\.B[IR]? \"?$first( |\"|\$)" "$3"
+    done
 fi
 
 finish
