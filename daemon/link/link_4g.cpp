@@ -4,6 +4,7 @@
 #include "thread_name.h"
 #include "log.h"
 
+#include "board_file.h"
 #include "board_root.h"
 #include "config.h"
 #include "led.h"
@@ -184,13 +185,8 @@ int link_4g_iface_up()
 {
     char path[128];
     std::snprintf(path, sizeof path, "/sys/class/net/%s/flags", modem_iface());
-    FILE *file = std::fopen(board_path(path).c_str(), "re");
-    if (file == nullptr)
-        return 0;
     char line[256];
-    const bool read = std::fgets(line, sizeof line, file) != nullptr;
-    std::fclose(file);
-    if (!read)
+    if (read_first_line(path, line, sizeof line) != line_read::ok)
         return 0;
     // The kernel writes the flags in hexadecimal with "0x"; bit 0 is IFF_UP.
     const unsigned long flags = std::strtoul(line, nullptr, 0);

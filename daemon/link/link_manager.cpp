@@ -5,7 +5,7 @@
 #include "process.h"
 #include "log.h"
 
-#include "board_root.h"
+#include "board_file.h"
 #include "input.h"
 #include "led.h"
 #include "wake_event.h"
@@ -84,15 +84,9 @@ void update_ethernet_led()
 {
     char path[128];
     std::snprintf(path, sizeof path, "/sys/class/net/%s/operstate", "end2");
-    FILE *file = std::fopen(board_path(path).c_str(), "re");
-    if (file == nullptr)
-        return;
     char value[64];
-    const bool read = std::fgets(value, sizeof value, file) != nullptr;
-    std::fclose(file);
-    if (!read)
+    if (read_first_line(path, value, sizeof value) != line_read::ok)
         return;
-    value[std::strcspn(value, "\n")] = '\0';
     if (std::strcmp(value, "up") == 0) {
         if (link_mgr.eth_link_up != 1) {
             link_mgr.eth_link_up = 1;

@@ -4,6 +4,7 @@
 #include "thread_name.h"
 #include "log.h"
 
+#include "board_file.h"
 #include "board_root.h"
 #include "led.h"
 #include "process.h"
@@ -47,15 +48,15 @@ bool healthy()
     struct stat info;
     if (stat(board_path("/sys/class/net/wlan0").c_str(), &info) != 0)
         return health_failed("wlan0 interface not found");
-    FILE *file = std::fopen(board_path("/sys/class/net/wlan0/operstate").c_str(), "re");
-    if (file == nullptr)
-        return health_failed("cannot read operstate");
     char state[16];
-    const bool read = std::fgets(state, sizeof state, file) != nullptr;
-    std::fclose(file);
-    if (!read)
+    switch (read_first_line("/sys/class/net/wlan0/operstate", state, sizeof state)) {
+    case line_read::cannot_open:
+        return health_failed("cannot read operstate");
+    case line_read::cannot_read:
         return health_failed("cannot read operstate value");
-    state[std::strcspn(state, "\n")] = '\0';
+    case line_read::ok:
+        break;
+    }
     if (std::strcmp(state, "up") != 0) {
         log_out(LOG_WARNING, "LINK: WiFi health check failed - wlan0 is %s\n", state);
         return false;
