@@ -166,24 +166,30 @@ TEST_P(StopSignalTest, StopsOnceEvenWhenSignalledTwice)
 INSTANTIATE_TEST_SUITE_P(Signals, StopSignalTest, testing::Values(SIGTERM, SIGINT),
                          [](const auto &param_info) { return std::string(sigabbrev_np(param_info.param)); });
 
-// Signal masks of the daemon's threads, from the SigBlk lines of /proc/PID/task/*/status:
-// (thread id, mask).
+// A line of /proc/PID/task/*/status for every thread of PID, by thread id: "Name:",
+// "SigBlk:" or "voluntary_ctxt_switches:", say.
+std::map<int, std::string> status_by_thread(pid_t pid, const std::string &field)
+{
+    std::map<int, std::string> values;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    if (DIR *dir = opendir(tasks.c_str())) {
+        while (dirent *entry = readdir(dir)) {
+            for (const std::string &line : lines_of(read_file(tasks + "/" + entry->d_name + "/status"))) {
+                if (entry->d_name[0] != '.' && line.rfind(field, 0) == 0)
+                    values[std::atoi(entry->d_name)] = line.substr(line.find_first_not_of(" \t", field.size()));
+            }
+        }
+        closedir(dir);
+    }
+    return values;
+}
+
+// Signal masks of the daemon's threads: (thread id, mask).
 std::vector<std::pair<int, unsigned long long>> blocked_signals_by_thread(pid_t pid)
 {
     std::vector<std::pair<int, unsigned long long>> masks;
-    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    DIR *dir = opendir(tasks.c_str());
-    if (dir == nullptr)
-        return masks;
-    while (dirent *entry = readdir(dir)) {
-        if (entry->d_name[0] == '.')
-            continue;
-        for (const std::string &line : lines_of(read_file(tasks + "/" + entry->d_name + "/status"))) {
-            if (line.rfind("SigBlk:", 0) == 0)
-                masks.emplace_back(std::atoi(entry->d_name), std::stoull(line.substr(7), nullptr, 16));
-        }
-    }
-    closedir(dir);
+    for (const auto &[tid, mask] : status_by_thread(pid, "SigBlk:"))
+        masks.emplace_back(tid, std::stoull(mask, nullptr, 16));
     return masks;
 }
 
@@ -215,23 +221,6 @@ TEST(Lifecycle, OnlyTheMainThreadTakesTheStopSignals)
     }
     daemon.signal(SIGTERM);
     EXPECT_EQ(daemon.wait_exit(5s), 0);
-}
-
-// A status line of every thread of PID: "Name:" or "voluntary_ctxt_switches:", say.
-std::map<int, std::string> status_by_thread(pid_t pid, const std::string &field)
-{
-    std::map<int, std::string> values;
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    if (DIR *dir = opendir(tasks.c_str())) {
-        while (dirent *entry = readdir(dir)) {
-            for (const std::string &line : lines_of(read_file(tasks + "/" + entry->d_name + "/status"))) {
-                if (entry->d_name[0] != '.' && line.rfind(field, 0) == 0)
-                    values[std::atoi(entry->d_name)] = line.substr(line.find_first_not_of(" \t", field.size()));
-            }
-        }
-        closedir(dir);
-    }
-    return values;
 }
 
 // Without a watching manager the main thread has nothing to do between signals, so an
