@@ -19,8 +19,8 @@
 #include "watchdog.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <getopt.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <syslog.h>

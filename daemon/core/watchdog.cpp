@@ -136,9 +136,10 @@ std::optional<std::chrono::milliseconds> watchdog_tick()
     auto next = std::min(supervisor.last_ping + half, now + shortest_allowance());
     for (int thread = 0; thread < WATCHDOG_THREAD_COUNT; thread++) {
         const std::int64_t since = busy_since[thread].load(std::memory_order_relaxed);
-        if (since != not_busy && !supervisor.reported[thread])
-            next = std::min(next, clock::time_point(std::chrono::duration_cast<clock::duration>(std::chrono::nanoseconds(since))) + watched[thread].allowance +
-                                      std::chrono::nanoseconds(1));
+        if (since == not_busy || supervisor.reported[thread])
+            continue;
+        const clock::time_point busy_from{std::chrono::duration_cast<clock::duration>(std::chrono::nanoseconds(since))};
+        next = std::min(next, busy_from + watched[thread].allowance + std::chrono::nanoseconds(1));
     }
     if (stuck)
         next = std::min(next, now + 1s);
