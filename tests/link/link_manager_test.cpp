@@ -25,6 +25,20 @@ protected:
         link_timing::dial_step = 1s;
         link_timing::manager_step = 1s;
     }
+    // Brings the access point up, slows pgrep to DELAY seconds and returns once a periodic
+    // health check is inside it.
+    testing::AssertionResult ap_up_and_a_check_held(const char *delay)
+    {
+        start_then_toggle(false, true);
+        if (!wifi_up())
+            return testing::AssertionFailure() << "the access point did not come up:\n" << out();
+        const std::string pgrep_log = board.path("/sim/bin/pgrep.log");
+        write_board("/sim/bin/pgrep.delay", std::string(delay) + "\n");
+        const auto calls = lines_of(read_file(pgrep_log)).size();
+        if (!wait_until([&] { return lines_of(read_file(pgrep_log)).size() > calls; }))
+            return testing::AssertionFailure() << "no health check started:\n" << out();
+        return testing::AssertionSuccess();
+    }
     static std::chrono::milliseconds timed_stop()
     {
         const auto begin = steady::now();
@@ -223,12 +237,7 @@ namespace {
 // access point must stay off, not be "recovered" against the switch.
 TEST_F(LinkManagerTest, CheckRacingASwitchOffDoesNotRestartTheAccessPoint)
 {
-    start_then_toggle(false, true);
-    ASSERT_TRUE(wifi_up()) << out();
-    const std::string pgrep_log = board.path("/sim/bin/pgrep.log");
-    write_board("/sim/bin/pgrep.delay", "0.5\n");
-    const auto calls = lines_of(read_file(pgrep_log)).size();
-    ASSERT_TRUE(wait_until([&] { return lines_of(read_file(pgrep_log)).size() > calls; }));
+    ASSERT_TRUE(ap_up_and_a_check_held("0.5"));
     link_toggle_wifi();
     ASSERT_TRUE(wait_line("LINK: WiFi AP stopped")) << out();
     write_board("/sim/bin/pgrep.delay", "0\n");
@@ -243,12 +252,7 @@ TEST_F(LinkManagerTest, CheckRacingASwitchOffDoesNotRestartTheAccessPoint)
 // starts (one would only hold the stop up), and the stop takes the access point down.
 TEST_F(LinkManagerTest, ACheckTheStopCutsShortStartsNoRecovery)
 {
-    start_then_toggle(false, true);
-    ASSERT_TRUE(wifi_up()) << out();
-    const std::string pgrep_log = board.path("/sim/bin/pgrep.log");
-    write_board("/sim/bin/pgrep.delay", "5\n");
-    const auto calls = lines_of(read_file(pgrep_log)).size();
-    ASSERT_TRUE(wait_until([&] { return lines_of(read_file(pgrep_log)).size() > calls; }));
+    ASSERT_TRUE(ap_up_and_a_check_held("5"));
     process_stop_all();
     link_stop();
     EXPECT_EQ(out_count("LINK: WiFi health check failed, initiating recovery"), 0) << out();
