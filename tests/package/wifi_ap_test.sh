@@ -226,7 +226,9 @@ started=$SECONDS
 run_ap stop
 expect_eq "stop with a stubborn hostapd succeeds" 0 "$status"
 check "stubborn hostapd is reported" grep -q "killing hostapd" <<<"$err"
-check "stubborn hostapd killed within its grace time" test $((SECONDS - started)) -le 6
+# The bound only tells "killed after the grace" from "waited for the server for ever"; it is
+# loose because a loaded machine stretches the script's own steps well past the 3 s grace.
+check "stubborn hostapd killed, not waited for" test $((SECONDS - started)) -le 30
 expect_all_undone "stop with a stubborn hostapd"
 
 finish
