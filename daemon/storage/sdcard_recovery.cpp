@@ -70,6 +70,8 @@ struct sdcard_recovery_module {
     // While held: an inotify watch on /dev, so a card pulled and put back between two
     // looks still leaves its trace (its partition node went, or came). -1 without one.
     int hold_events = -1;
+    // Set when a hold begins, cleared by the recovery's first look under it.
+    bool hold_fresh = false;
     // The card's MMC address as last found, for the eject's look at the slot.
     std::string known_address;
     sdcard_recovery_timing timing;
@@ -181,6 +183,11 @@ bool release_hold_if_card_out()
     {
         std::lock_guard guard(recovery.hold_lock);
         node_changed = card_node_changed_locked();
+        // What the node did before the recovery first looked under the hold was its own
+        // doing (a bind or an unbind of the pass the hold came in), not the card leaving.
+        if (recovery.hold_fresh)
+            node_changed = false;
+        recovery.hold_fresh = false;
     }
     if (!node_changed && !card_device_gone())
         return false;
@@ -824,6 +831,8 @@ void sdcard_recovery_set_eject_hold(bool hold)
 {
     std::lock_guard guard(recovery.hold_lock);
     // The watch starts with the hold, before the eject tells anyone the card may go.
+    if (hold && !recovery.eject_hold.load())
+        recovery.hold_fresh = true;
     if (hold && recovery.hold_events < 0)
         open_hold_watch_locked();
     if (!hold)
@@ -844,12 +853,6 @@ bool sdcard_recovery_settle_hold(std::chrono::milliseconds limit)
         if (!passed)
             return false;
     }
-    lock.unlock();
-    // What the card's node did before the recovery saw the hold was the recovery's own
-    // doing (an unbind or a bind already under way), not the card leaving.
-    std::lock_guard guard(recovery.hold_lock);
-    if (recovery.eject_hold.load())
-        open_hold_watch_locked();
     return true;
 }
 

@@ -276,6 +276,7 @@ struct UnmountedCase {
     const char *name;
     std::vector<std::vector<std::string>> board_steps;  // sim/sdcard commands before the start
     const char *reached;                                 // the log line that says the state is reached
+    bool bound;                                          // whether the card is bound then
 };
 
 class EjectWhileUnmountedTest : public RecoveryTest, public testing::WithParamInterface<UnmountedCase> {};
@@ -286,6 +287,8 @@ TEST_P(EjectWhileUnmountedTest, EjectHoldsTheCardAndSaysItIsSafeToPull)
         ASSERT_EQ(sdcard(board, step), 0);
     ASSERT_EQ(sdcard_recovery_start(), 0);
     ASSERT_TRUE(logged(GetParam().reached));
+    // The kernel's side of an unbind is done once the write returns; the simulated one lags.
+    ASSERT_TRUE(wait_until([&] { return file_exists(board.path("/dev/mmcblk0p1")) == GetParam().bound; }));
     ctl_reply reply{};
     {
         StreamCapture out(STDOUT_FILENO);
@@ -308,9 +311,9 @@ TEST_P(EjectWhileUnmountedTest, EjectHoldsTheCardAndSaysItIsSafeToPull)
 INSTANTIATE_TEST_SUITE_P(
     States, EjectWhileUnmountedTest,
     testing::Values(UnmountedCase{"RemountWaitingForItsCheck", {{"check", "30"}, {"insert"}},
-                                  "mount at /home/pi/tmData pending: systemd is still checking or mounting the file system"},
+                                  "mount at /home/pi/tmData pending: systemd is still checking or mounting the file system", true},
                     UnmountedCase{"UnboundAfterFailedRemounts", {{"insert"}, {"fail", "systemd-mount", "always"}},
-                                  "state: REMOUNTING \u2192 UNBOUND"}),
+                                  "state: REMOUNTING \u2192 UNBOUND", false}),
     [](const testing::TestParamInfo<UnmountedCase> &param) { return param.param.name; });
 
 TEST_F(RecoveryTest, CardOutForLessThanOneLookIsSeenLeaving)
