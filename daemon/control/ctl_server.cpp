@@ -8,12 +8,15 @@
 #include "watchdog.h"
 
 #include <grp.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cerrno>
@@ -50,7 +53,22 @@ struct ctl_server_state {
     std::condition_variable connections_done;
     int connection_count = 0;
     ctl_connection *connections = nullptr;
+    // The cap in force, fixed at init from the limits and the descriptor limit.
+    int connection_cap = CTL_MAX_CONNECTIONS;
+    // Set while new clients are refused, so the log says so once per busy spell.
+    bool refusing = false;
+    ctl_server_limits limits;
 } ctl_server;
+
+// Descriptors kept for the daemon itself however many clients come: GPIO chips and line
+// requests, LED and sysfs files, notify sockets, children's pipes, the monitor's watchers.
+constexpr rlim_t RESERVED_DESCRIPTORS = 256;
+// Never fewer slots than this, even under a tiny descriptor limit: the board's own tools
+// must still get through.
+constexpr int MIN_CONNECTIONS = 4;
+// Each connection thread needs little stack (its records are a few hundred bytes); the
+// default 8 MiB would reserve a gigabyte of address space at the cap.
+constexpr std::size_t CONNECTION_STACK = 512 * 1024;
 
 // How long a stop lets a reply wait for a peer that has stopped reading; after that the
 // connection is cut, so such a peer cannot hold the daemon up.
@@ -68,10 +86,17 @@ std::int64_t monotonic_ns()
 // Members of this group may use the socket; the daemon itself stays root.
 constexpr const char *CTL_SOCKET_GROUP = "tesmar_gpio";
 
-// Gives the socket at PATH to CTL_SOCKET_GROUP with mode 0660 when that group exists (its
-// owner stays the daemon's, root); without the group it keeps the mode the umask gave it.
-void share_with_group(const std::string &path)
+// Sets the socket at PATH to mode 0600 and, when CTL_SOCKET_GROUP exists, gives it to that
+// group with mode 0660 (its owner stays the daemon's, root). The umask the daemon was
+// started with plays no part: under umask 000 the socket would be anyone's. Called before
+// listen, so no client can connect while the mode is still being set. False when the
+// socket's mode cannot be set.
+bool share_with_group(const std::string &path)
 {
+    if (chmod(path.c_str(), 0600) < 0) {
+        log_err(LOG_ERR, "SOCKET: Cannot set the socket's mode: %s\n", strerror(errno));
+        return false;
+    }
     group entry;
     group *found = nullptr;
     char buffer[16384];  // the group's members too
@@ -79,9 +104,10 @@ void share_with_group(const std::string &path)
     if (err != 0)
         log_err(LOG_WARNING, "SOCKET: Cannot look up group %s: %s\n", CTL_SOCKET_GROUP, strerror(err));
     if (found == nullptr)
-        return;
+        return true;
     if (chown(path.c_str(), static_cast<uid_t>(-1), found->gr_gid) < 0 || chmod(path.c_str(), 0660) < 0)
         log_err(LOG_WARNING, "SOCKET: Cannot give the socket to group %s: %s\n", CTL_SOCKET_GROUP, strerror(errno));
+    return true;
 }
 
 // Resource shortages make accept fail again at once; pausing keeps the retry loop from
@@ -137,11 +163,32 @@ void finish(ctl_connection &connection, bool tracked)
         ctl_server.connections_done.notify_all();
 }
 
-// Requests strictly one after the other, until the peer closes or the server stops.
+// Waits until FD has something to read (or has been shut down) for at most WAIT; false
+// when the wait ran out first.
+bool request_arrives(int fd, std::chrono::milliseconds wait)
+{
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd ready{fd, POLLIN, 0};
+        int n = poll(&ready, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        if (n > 0)
+            return true;
+        if (n == 0 || errno != EINTR)
+            return n != 0;
+    }
+}
+
+// Requests strictly one after the other, until the peer closes, stays silent past the
+// request wait, or the server stops.
 void serve(ctl_connection &connection)
 {
     const int fd = connection.fd;
     while (true) {
+        // A silent peer would hold its slot for ever; one that wants to keep its
+        // connection asks again within the wait.
+        if (!request_arrives(fd, ctl_server.limits.request_wait))
+            return;
         ControlRequest request{};
         ssize_t got = recv(fd, &request, sizeof request, 0);
         if (got < 0 && errno == EINTR)
@@ -174,12 +221,26 @@ void *ctl_client_thread(void *cell)
     return nullptr;
 }
 
+// Takes a slot for a new connection; false at the cap. The slot is given back when the
+// connection's thread ends (finish).
+bool take_slot()
+{
+    std::lock_guard lock(ctl_server.connections_lock);
+    if (ctl_server.connection_count >= ctl_server.connection_cap) {
+        if (!ctl_server.refusing)
+            log_err(LOG_WARNING, "SOCKET: %d connections open, refusing new clients\n", ctl_server.connection_count);
+        ctl_server.refusing = true;
+        return false;
+    }
+    if (ctl_server.refusing)
+        log_out(LOG_INFO, "SOCKET: Accepting new clients again\n");
+    ctl_server.refusing = false;
+    ctl_server.connection_count++;
+    return true;
+}
+
 void start_connection_thread(int fd)
 {
-    {
-        std::lock_guard lock(ctl_server.connections_lock);
-        ctl_server.connection_count++;
-    }
     // The descriptor travels in the argument itself, so handing it over cannot fail.
     // The thread is created detached: a detach after the creation could touch a thread
     // that has already ended and been reclaimed, which crashes under connection churn.
@@ -189,6 +250,8 @@ void start_connection_thread(int fd)
     int created = pthread_attr_init(&detached);
     if (created == 0) {
         created = pthread_attr_setdetachstate(&detached, PTHREAD_CREATE_DETACHED);
+        if (created == 0)
+            created = pthread_attr_setstacksize(&detached, CONNECTION_STACK);
         if (created == 0)
             created = pthread_create(&thread, &detached, ctl_client_thread, cell);
         pthread_attr_destroy(&detached);
@@ -215,6 +278,12 @@ void *ctl_accept_thread(void *)
             log_err(LOG_ERR, "SOCKET: Accept failed: %s\n", strerror(err));
             if (accept_error_is_shortage(err))
                 usleep(ACCEPT_RETRY_PAUSE_US);
+            continue;
+        }
+        // At the cap the client is told at once, by its connection closing unanswered,
+        // rather than left waiting in the backlog behind clients that may never speak.
+        if (!take_slot()) {
+            close(fd);
             continue;
         }
         start_connection_thread(fd);
@@ -281,11 +350,28 @@ int ctl_server_init()
         log_err(LOG_ERR, "SOCKET: Failed to bind: %s\n", strerror(errno));
         return -1;
     }
-    share_with_group(path);
+    if (!share_with_group(path)) {
+        unlink(path.c_str());
+        return -1;
+    }
     if (listen(fd.get(), 5) < 0) {
         log_err(LOG_ERR, "SOCKET: Failed to listen: %s\n", strerror(errno));
         unlink(path.c_str());
         return -1;
+    }
+
+    // The cap leaves the daemon RESERVED_DESCRIPTORS of its descriptor limit.
+    int cap = ctl_server.limits.connections;
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
+        const rlim_t room = files.rlim_cur > RESERVED_DESCRIPTORS ? files.rlim_cur - RESERVED_DESCRIPTORS : 0;
+        if (room < static_cast<rlim_t>(cap))
+            cap = static_cast<int>(room);
+    }
+    {
+        std::lock_guard lock(ctl_server.connections_lock);
+        ctl_server.connection_cap = std::max(cap, MIN_CONNECTIONS);
+        ctl_server.refusing = false;
     }
 
     // A second init (the tests restart the server) must not leak the earlier socket.
@@ -322,6 +408,8 @@ int ctl_server_stop()
         ctl_server_shutdown();
     return 0;
 }
+
+void ctl_server_set_limits(const ctl_server_limits &limits) { ctl_server.limits = limits; }
 
 void ctl_server_cleanup()
 {

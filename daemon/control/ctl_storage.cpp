@@ -40,6 +40,9 @@ constexpr std::size_t max_list_chars = 95;
 constexpr std::size_t max_fuser_line = 255;
 // Lets the killed processes go before their file systems are detached.
 constexpr auto kill_settle = std::chrono::milliseconds(300);
+// How long an eject waits for a recovery step under way (a remount: its systemctl and
+// systemd-mount calls) to see the hold; the client waits 30 s for its answer.
+constexpr auto recovery_settle_limit = std::chrono::seconds(20);
 
 // The eject lines belong in the system log; on a console a copy shows there too. Under
 // the journal, or once detached, each is logged once.
@@ -113,6 +116,25 @@ void append_listed(std::string &list, std::string_view piece)
         list += ',';
         list += piece;
     }
+}
+
+// The card mounts in the table: FOUND of them, the first max_handled_mounts in MOUNTS.
+// False when the table cannot be read.
+bool card_mounts(int &found, std::vector<std::string> &mounts)
+{
+    found = 0;
+    mounts.clear();
+    std::vector<mount_entry> entries;
+    if (!sdcard_read_mounts(entries))
+        return false;
+    for (const mount_entry &entry : entries) {
+        if (!sdcard_is_card_mount(entry))
+            continue;
+        ++found;
+        if (mounts.size() < max_handled_mounts)
+            mounts.push_back(entry.mount_point);
+    }
+    return true;
 }
 
 }  // namespace
@@ -224,24 +246,36 @@ std::size_t ctl_sdcard_remove(const ControlRequest &, ctl_reply &reply)
     out.status = STATUS_OK;
     out.result = SDCARD_REMOVE_NONE;
 
-    std::vector<mount_entry> entries;
-    if (!sdcard_read_mounts(entries))
-        return sizeof(SdCardRemoveReply);
     int found = 0;
     std::vector<std::string> mounts;
-    for (const mount_entry &entry : entries) {
-        if (!sdcard_is_card_mount(entry))
-            continue;
-        ++found;
-        if (mounts.size() < max_handled_mounts)
-            mounts.push_back(entry.mount_point);
-    }
-    if (found == 0) {
-        eject_log(LOG_INFO, "SDCARD: No SD card to remove");
+    if (!card_mounts(found, mounts))
         return sizeof(SdCardRemoveReply);
+    bool held_before = sdcard_recovery_eject_held();
+    if (found == 0) {
+        // Unmounted while in its slot (the recovery checking, resetting or remounting it):
+        // the card would be mounted again seconds later, under the hands of someone told
+        // there was nothing to remove. It is held unmounted instead.
+        if (!sdcard_recovery_card_in_slot()) {
+            eject_log(LOG_INFO, "SDCARD: No SD card to remove");
+            return sizeof(SdCardRemoveReply);
+        }
+        sdcard_recovery_set_eject_hold(true);
+        if (!sdcard_recovery_settle_hold(recovery_settle_limit)) {
+            eject_log(LOG_ERR, "SDCARD: Card not mounted, but its recovery is still under way");
+            out.result = SDCARD_REMOVE_PARTIAL;
+            return sizeof(SdCardRemoveReply);
+        }
+        // A remount that finished before the hold was seen has been taken down again by
+        // the recovery; anything still mounted is ejected as usual.
+        if (!card_mounts(found, mounts))
+            return sizeof(SdCardRemoveReply);
+        if (found == 0) {
+            eject_log(LOG_INFO, "SDCARD: Card not mounted: it stays so until taken out, safe to remove");
+            out.result = SDCARD_REMOVE_OK;
+            return sizeof(SdCardRemoveReply);
+        }
     }
     // From here the recovery starts no remount, so none can race the unmounts below.
-    bool held_before = sdcard_recovery_eject_held();
     sdcard_recovery_set_eject_hold(true);
 
     // A process using two card mounts is one process.

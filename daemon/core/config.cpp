@@ -2,6 +2,13 @@
 #include "log.h"
 
 #include "board_root.h"
+#include "notify.h"
+#include "unique_fd.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
@@ -42,11 +49,18 @@ bool all_of(std::string_view text, std::string_view allowed_punctuation)
     return true;
 }
 
-// Absolute, without "." or ".." components or empty ones, and not the root itself.
+// Longest card label, which becomes one directory right below card_mount_dir.
+constexpr std::size_t card_label_max = 63;
+
+// Absolute, without "." or ".." components or empty ones, and not the root itself; short
+// enough for the system to open (a longer one would fail only when first used, far from
+// this file, or be cut).
 const char *check_path(std::string_view value)
 {
     if (value.size() < 2 || value.front() != '/' || value.back() == '/')
         return "is not an absolute path";
+    if (value.size() >= PATH_MAX)
+        return "is longer than a path can be";
     std::size_t at = 1;
     while (at <= value.size()) {
         std::size_t end = value.find('/', at);
@@ -55,6 +69,8 @@ const char *check_path(std::string_view value)
         const std::string_view part = value.substr(at, end - at);
         if (part.empty() || part == "." || part == "..")
             return "is not a plain absolute path";
+        if (part.size() > NAME_MAX)
+            return "has a name longer than a file name can be";
         at = end + 1;
     }
     return nullptr;
@@ -72,6 +88,9 @@ const char *check_interface(std::string_view value)
                                                                                          : "is not an interface name";
 }
 
+static_assert(NOTIFY_HOST_MAX == 127 && NOTIFY_PATH_MAX - NOTIFY_QUERY_ROOM == 383,
+              "the URL's messages name the notify client's limits");
+
 // What the notify client can reach: http://HOST[:PORT]/PATH, no blanks, no query.
 const char *check_url(std::string_view value)
 {
@@ -86,6 +105,12 @@ const char *check_url(std::string_view value)
     const std::size_t colon = authority.find(':');
     if (authority.empty() || colon == 0 || !all_of(authority.substr(0, colon), ".-"))
         return "has no valid host";
+    // The notify client holds no more; a longer host would be cut and name another one.
+    if (authority.substr(0, colon).size() > NOTIFY_HOST_MAX)
+        return "has a host longer than 127 characters";
+    // Room for the query of every event, which would otherwise be cut off.
+    if (slash != std::string_view::npos && rest.size() - slash > NOTIFY_PATH_MAX - NOTIFY_QUERY_ROOM)
+        return "has a path longer than 383 characters";
     if (colon != std::string_view::npos) {
         const std::string_view port = authority.substr(colon + 1);
         unsigned number = 0;
@@ -157,6 +182,8 @@ const key_rule keys[] = {
     {"card_mount_dir",
      [](std::string_view v, tesmar_config &c) {
          const char *bad = check_path(v);
+         if (bad == nullptr && v.size() + 1 + card_label_max >= PATH_MAX)
+             bad = "leaves no room for a card's mount point below it";
          if (bad == nullptr)
              c.card_mount_dir = v;
          return bad;
@@ -217,13 +244,26 @@ int config_parse(std::string_view text, std::string_view name, tesmar_config &co
 
 int config_load()
 {
-    FILE *file = std::fopen(board_path(CONFIG_PATH).c_str(), "re");
-    if (file == nullptr) {
+    // Opened without waiting, so a FIFO (or a device) at the path cannot hold the start;
+    // only a regular file is read.
+    unique_fd fd(open(board_path(CONFIG_PATH).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd) {
         if (errno == ENOENT)
             return 0;
         log_err(LOG_ERR, "CONFIG: %s: %s\n", CONFIG_PATH, std::strerror(errno));
         return -1;
     }
+    struct stat info {};
+    if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        log_err(LOG_ERR, "CONFIG: %s: not a regular file\n", CONFIG_PATH);
+        return -1;
+    }
+    FILE *file = fdopen(fd.get(), "r");
+    if (file == nullptr) {
+        log_err(LOG_ERR, "CONFIG: %s: %s\n", CONFIG_PATH, std::strerror(errno));
+        return -1;
+    }
+    fd.release();  // the stream owns it now
     std::string text;
     char chunk[4096];
     std::size_t got;

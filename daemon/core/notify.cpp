@@ -26,8 +26,8 @@ struct free_deleter {
 };
 using url_buffer = std::unique_ptr<char, free_deleter>;
 
-constexpr std::size_t host_size = 128;
-constexpr std::size_t path_size = 512;
+constexpr std::size_t host_size = NOTIFY_HOST_MAX + 1;
+constexpr std::size_t path_size = NOTIFY_PATH_MAX + 1;
 constexpr std::size_t request_size = 1024;
 constexpr const char scheme[] = "http://";
 // Each read and the send give up after two seconds without progress.

@@ -5,6 +5,13 @@
 // The web service's endpoint on this board (port 80).
 #define NOTIFY_URL "http://127.0.0.1/api/platform_notify"
 
+// What a request can carry: a host of NOTIFY_HOST_MAX characters, and a request path of
+// NOTIFY_PATH_MAX with its query. The query the daemon appends ("?event=...&...") stays
+// within NOTIFY_QUERY_ROOM, so a configured path may take the rest.
+inline constexpr unsigned NOTIFY_HOST_MAX = 127;
+inline constexpr unsigned NOTIFY_PATH_MAX = 511;
+inline constexpr unsigned NOTIFY_QUERY_ROOM = 128;
+
 // Logs the endpoint; always 0. Sending does not depend on it.
 int notify_init();
 

@@ -13,6 +13,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -33,6 +34,11 @@ namespace {
 
 constexpr const char card_partition[] = "/dev/mmcblk0p1";
 constexpr const char mmc_driver_dir[] = "/sys/bus/mmc/drivers/mmcblk";
+// Every MMC card the host sees, bound to the block driver or not: the card's entry here
+// is there exactly while the card sits in its slot.
+constexpr const char mmc_devices_dir[] = "/sys/bus/mmc/devices";
+constexpr const char device_dir[] = "/dev";
+constexpr const char card_partition_name[] = "mmcblk0p1";
 constexpr const char fallback_label[] = "mmcblk0";
 // The automount unit's label while no label has been read from the card.
 constexpr const char default_label[] = "tmData";
@@ -59,12 +65,26 @@ struct sdcard_recovery_module {
     // Set by an eject (in its connection thread) and kept when it succeeds; cleared here
     // once the card is out.
     std::atomic<bool> eject_hold{false};
+    // Guards the two fields below, which the eject's connection thread also reads or sets.
+    std::mutex hold_lock;
+    // While held: an inotify watch on /dev, so a card pulled and put back between two
+    // looks still leaves its trace (its partition node went, or came). -1 without one.
+    int hold_events = -1;
+    // Set when a hold begins, cleared by the recovery's first look under it.
+    bool hold_fresh = false;
+    // The card's MMC address as last found, for the eject's look at the slot.
+    std::string known_address;
     sdcard_recovery_timing timing;
     // Paces the polls; stop wakes it, so no pause outlasts a stop. An eject pokes it
     // (under the lock), so the poll after an eject comes at once.
     std::mutex wake_lock;
     std::condition_variable wake;
     bool poked = false;
+    // Passes of the loop begun and ended (under wake_lock), so an eject can wait for one
+    // that saw its hold from the start.
+    unsigned long passes_begun = 0;
+    unsigned long passes_done = 0;
+    std::condition_variable pass_done;
 };
 sdcard_recovery_module recovery;
 
@@ -87,22 +107,97 @@ bool pause_unless_stopped(std::chrono::milliseconds duration)
     return recovery.recovery_running.load() != 0;
 }
 
-// True when the card's partition has no device node: the card has left its slot (while
-// held, the recovery itself unbinds nothing, so nothing else takes the node away).
-bool card_device_gone()
+bool path_missing(const std::string &path)
 {
     struct stat info {};
-    return lstat(board_path(card_partition).c_str(), &info) != 0 && errno == ENOENT;
+    return lstat(board_path(path).c_str(), &info) != 0 && errno == ENOENT;
+}
+
+// True when the card is out of its slot: its partition has no device node and the MMC
+// host holds no card at its address (a card the recovery unbound has no node, yet is
+// still in the slot).
+bool card_device_gone()
+{
+    if (!path_missing(card_partition))
+        return false;
+    std::lock_guard guard(recovery.hold_lock);
+    return recovery.known_address.empty() ||
+           path_missing(std::string(mmc_devices_dir) + "/" + recovery.known_address);
+}
+
+void remember_address(const std::string &address)
+{
+    recovery.mmc_address = address;
+    std::lock_guard guard(recovery.hold_lock);
+    recovery.known_address = address;
+}
+
+// Drains the watch on /dev; true when the card's partition node came or went since the
+// last look. While held nothing of ours binds or unbinds the card, so either means it
+// was taken out (and perhaps put back). Call with hold_lock held.
+bool card_node_changed_locked()
+{
+    if (recovery.hold_events < 0)
+        return false;
+    bool changed = false;
+    alignas(inotify_event) char buffer[4096];
+    ssize_t got;
+    while ((got = read(recovery.hold_events, buffer, sizeof buffer)) > 0) {
+        for (ssize_t at = 0; at < got;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
+            if (event->len > 0 && std::strcmp(event->name, card_partition_name) == 0)
+                changed = true;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    return changed;
+}
+
+void close_hold_watch_locked()
+{
+    if (recovery.hold_events >= 0)
+        close(recovery.hold_events);
+    recovery.hold_events = -1;
+}
+
+// Starts the watch on /dev afresh; without inotify the looks alone remain.
+void open_hold_watch_locked()
+{
+    close_hold_watch_locked();
+    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0)
+        return;
+    if (inotify_add_watch(fd, board_path(device_dir).c_str(), IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO) < 0) {
+        close(fd);
+        return;
+    }
+    recovery.hold_events = fd;
 }
 
 // Ends the eject hold once the card has been taken out; true when it did.
 bool release_hold_if_card_out()
 {
-    if (!recovery.eject_hold.load() || !card_device_gone())
+    if (!recovery.eject_hold.load())
+        return false;
+    bool node_changed;
+    {
+        std::lock_guard guard(recovery.hold_lock);
+        node_changed = card_node_changed_locked();
+        // What the node did before the recovery first looked under the hold was its own
+        // doing (a bind or an unbind of the pass the hold came in), not the card leaving.
+        if (recovery.hold_fresh)
+            node_changed = false;
+        recovery.hold_fresh = false;
+    }
+    if (!node_changed && !card_device_gone())
         return false;
     bool held = true;
     if (!recovery.eject_hold.compare_exchange_strong(held, false))
         return false;
+    {
+        std::lock_guard guard(recovery.hold_lock);
+        close_hold_watch_locked();
+    }
     sdcard_log(LOG_INFO, "card taken out: eject hold released");
     return true;
 }
@@ -232,7 +327,7 @@ int mmc_find_address()
         if (entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN)
             continue;
         if (is_card_device_entry(dir, entry->d_name)) {
-            recovery.mmc_address = entry->d_name;
+            remember_address(entry->d_name);
             return 0;
         }
     }
@@ -581,6 +676,10 @@ void *sdcard_recovery_thread(void *)
         watchdog_beat(WATCHDOG_SDCARD_RECOVERY);
         if (!pause_for_poll())
             break;
+        {
+            std::lock_guard guard(recovery.wake_lock);
+            ++recovery.passes_begun;
+        }
         release_hold_if_card_out();
         switch (recovery.recovery_state.load()) {
         case MOUNTED:
@@ -596,7 +695,17 @@ void *sdcard_recovery_thread(void *)
             act_remounting();
             break;
         }
+        {
+            std::lock_guard guard(recovery.wake_lock);
+            recovery.passes_done = recovery.passes_begun;
+        }
+        recovery.pass_done.notify_all();
     }
+    {
+        std::lock_guard guard(recovery.wake_lock);
+        recovery.passes_done = recovery.passes_begun;
+    }
+    recovery.pass_done.notify_all();
     sdcard_log(LOG_INFO, "recovery thread stopped");
     return nullptr;
 }
@@ -605,11 +714,11 @@ void *sdcard_recovery_thread(void *)
 
 int sdcard_recovery_init()
 {
-    recovery.mmc_address.clear();
+    remember_address("");
     recovery.volume_label.clear();
     recovery.recovery_state.store(MOUNTED);
     recovery.remount_pending = false;
-    recovery.eject_hold.store(false);
+    sdcard_recovery_set_eject_hold(false);
     {
         std::lock_guard guard(recovery.wake_lock);
         recovery.poked = false;
@@ -718,7 +827,36 @@ unsigned sdcard_recovery_get_state() { return recovery.recovery_state.load(); }
 
 void sdcard_recovery_set_timing(const sdcard_recovery_timing &timing) { recovery.timing = timing; }
 
-void sdcard_recovery_set_eject_hold(bool hold) { recovery.eject_hold.store(hold); }
+void sdcard_recovery_set_eject_hold(bool hold)
+{
+    std::lock_guard guard(recovery.hold_lock);
+    // The watch starts with the hold, before the eject tells anyone the card may go.
+    if (hold && !recovery.eject_hold.load())
+        recovery.hold_fresh = true;
+    if (hold && recovery.hold_events < 0)
+        open_hold_watch_locked();
+    if (!hold)
+        close_hold_watch_locked();
+    recovery.eject_hold.store(hold);
+}
+
+bool sdcard_recovery_settle_hold(std::chrono::milliseconds limit)
+{
+    std::unique_lock lock(recovery.wake_lock);
+    if (recovery.recovery_running.load() != 0) {
+        const unsigned long target = recovery.passes_begun + 1;
+        recovery.poked = true;
+        recovery.wake.notify_all();
+        const bool passed = recovery.pass_done.wait_for(lock, limit, [target] {
+            return recovery.passes_done >= target || recovery.recovery_running.load() == 0;
+        });
+        if (!passed)
+            return false;
+    }
+    return true;
+}
+
+bool sdcard_recovery_card_in_slot() { return !card_device_gone(); }
 
 void sdcard_recovery_poll_now()
 {

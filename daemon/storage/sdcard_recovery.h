@@ -52,10 +52,20 @@ unsigned sdcard_recovery_get_state();
 // Eject hold: set by an eject from its start (so no remount races its unmounts) and kept
 // when it succeeds, so the recovery does not mount the card again while it still sits in
 // its slot. While it holds, the recovery mounts, binds and unbinds
-// nothing; it ends once the card's device has gone (the card was taken out; putting it
-// back mounts it as any inserted card), or with the daemon (sdcard_recovery_init).
+// nothing; it ends once the card has left its slot (the card was taken out; putting it
+// back mounts it as any inserted card), or with the daemon (sdcard_recovery_init). A card
+// out for less than one look is still seen leaving: its partition node coming or going
+// during the hold is watched by events.
 void sdcard_recovery_set_eject_hold(bool hold);
 bool sdcard_recovery_eject_held();
+// Waits (at most LIMIT) until the recovery has run one whole pass that saw the hold from
+// its start, so whatever it was doing before (a remount, an unbind) is over and nothing of
+// it mounts the card again. True at once when the recovery does not run; false when LIMIT
+// passed first.
+bool sdcard_recovery_settle_hold(std::chrono::milliseconds limit);
+// True while the card sits in its slot, mounted or not: its partition has a device node,
+// or the MMC host still holds a card at the address the recovery found.
+bool sdcard_recovery_card_in_slot();
 // Wakes the recovery for a poll at once (after an eject, so its state and the storage LED
 // follow without waiting for the next regular poll).
 void sdcard_recovery_poll_now();

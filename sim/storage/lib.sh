@@ -4,6 +4,7 @@
 #   proc/mounts                    the mount table, with the kernel's octal escapes
 #   dev/mmcblk0p1                  the card's first partition, present while bound
 #   sys/bus/mmc/drivers/mmcblk/    the driver: bind, unbind and the card's device link
+#   sys/bus/mmc/devices/ADDRESS    the card's device on the bus, present while in the slot
 #   sim/card/inserted              present while the card is in the slot
 #   sim/card/label                 the file-system label blkid reports (may be empty)
 #   sim/card/address               the card's MMC address (mmc0:aaaa)
@@ -114,6 +115,17 @@ card_bind() {
   mkdir -p "$(device_dir)/block/mmcblk0" "$root/dev"
   ln -sfn "../../../../devices/platform/fe2c0000.mmc/mmc_host/mmc0/$(card_address)" "$driver/$(card_address)"
   printf 'simulated SD card\n' > "$root/dev/mmcblk0p1"
+}
+
+# The card in the slot, bound or not: the host's device for it on the MMC bus.
+card_arrive() {
+  mkdir -p "$(device_dir)" "$root/sys/bus/mmc/devices"
+  ln -sfn "../../../devices/platform/fe2c0000.mmc/mmc_host/mmc0/$(card_address)" \
+    "$root/sys/bus/mmc/devices/$(card_address)"
+}
+
+card_leave() {
+  /bin/rm -f "$root/sys/bus/mmc/devices/$(card_address)"
 }
 
 card_unbind() {

@@ -534,4 +534,67 @@ TEST_F(ServerLifecycleTest, ServerDescriptorsAreCloseOnExec)
     EXPECT_EQ(checked, 2);
 }
 
+
+// ---- Connection cap and request wait ----
+
+// A server with room for four connections, each closed after 1.5 s without a request.
+class ConnectionLimitTest : public ControlServerTest {
+protected:
+    void SetUp() override
+    {
+        ctl_server_set_limits({4, 1500ms});
+        ControlServerTest::SetUp();
+    }
+    void TearDown() override
+    {
+        ControlServerTest::TearDown();
+        ctl_server_set_limits({});
+    }
+};
+
+// True when the server ends PEER's connection, unanswered, within TIMEOUT.
+bool closed_unanswered(const ctl_peer &peer, std::chrono::milliseconds timeout)
+{
+    pollfd p{peer.fd(), POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(timeout.count())) != 1)
+        return false;
+    std::uint8_t byte;
+    return recv(peer.fd(), &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
+TEST_F(ConnectionLimitTest, ClientBeyondTheCapIsRefusedAtOnceWhileServedOnesGoOn)
+{
+    const bytes request = request_bytes(CMD_12V_GET);
+    std::vector<ctl_peer> served;
+    for (int i = 0; i < 4; i++) {
+        served.push_back(connect());
+        ASSERT_EQ(served.back().ask(request), reply_bytes(STATUS_OK, {0})) << i;
+    }
+    ctl_peer refused = connect();
+    ASSERT_TRUE(refused.connected());
+    refused.send(request);
+    // Told at once, well before any served connection would run out of time.
+    EXPECT_TRUE(closed_unanswered(refused, 700ms));
+    for (const ctl_peer &peer : served)
+        EXPECT_EQ(peer.ask(request), reply_bytes(STATUS_OK, {0}));
+
+    // A connection that ends gives its slot back.
+    served.front().close();
+    bool answered = wait_until([&] { return connect().ask(request) == reply_bytes(STATUS_OK, {0}); });
+    EXPECT_TRUE(answered);
+}
+
+TEST_F(ConnectionLimitTest, SilentConnectionIsClosedWhileOneThatAsksStaysOpen)
+{
+    ctl_peer silent = connect();
+    ctl_peer asking = connect();
+    const auto begin = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - begin < 2500ms) {
+        ASSERT_EQ(asking.ask(request_bytes(CMD_12V_GET)), reply_bytes(STATUS_OK, {0}));
+        std::this_thread::sleep_for(300ms);
+    }
+    EXPECT_TRUE(closed_unanswered(silent, 5s));
+    EXPECT_EQ(asking.ask(request_bytes(CMD_12V_GET)), reply_bytes(STATUS_OK, {0}));
+}
+
 }  // namespace

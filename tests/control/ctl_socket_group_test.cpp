@@ -1,6 +1,6 @@
 // Who may use the control socket: in a private mount namespace, /etc/group is replaced by
 // one that has, or lacks, the group tesmar_gpio, and the server is initialized under the
-// unit's umask.
+// unit's umask or an open one.
 #include "ctl_protocol.h"
 #include "ctl_server.h"
 #include "sim_board.h"
@@ -20,6 +20,7 @@ namespace {
 
 struct SocketGroupCase {
     const char *groups;  // the whole /etc/group
+    mode_t umask;        // the daemon's file-creation mask at start
     mode_t mode;
     gid_t gid;
 };
@@ -47,7 +48,7 @@ TEST_P(ControlSocketGroupTest, SocketGoesToTheGroupOnlyWhenItExists)
     ASSERT_EQ(mount(groups.c_str(), "/etc/group", nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
     group_mounted = true;
 
-    const mode_t previous = umask(077);  // UMask= of the unit
+    const mode_t previous = umask(GetParam().umask);
     ASSERT_EQ(ctl_server_init(), 0);
     umask(previous);
     struct stat socket_stat {};
@@ -59,8 +60,11 @@ TEST_P(ControlSocketGroupTest, SocketGoesToTheGroupOnlyWhenItExists)
 }
 
 INSTANTIATE_TEST_SUITE_P(Groups, ControlSocketGroupTest,
-    testing::Values(SocketGroupCase{"root:x:0:\ntesmar_gpio:x:4242:alice,bob\n", 0660, 4242},
+    testing::Values(SocketGroupCase{"root:x:0:\ntesmar_gpio:x:4242:alice,bob\n", 077, 0660, 4242},
                     // A name that only begins like it is another group.
-                    SocketGroupCase{"root:x:0:\ntesmar_gpio_old:x:4243:\n", 0700, 0}));
+                    SocketGroupCase{"root:x:0:\ntesmar_gpio_old:x:4243:\n", 077, 0600, 0},
+                    // Started by hand with an open umask: still root's alone, or the group's.
+                    SocketGroupCase{"root:x:0:\n", 0, 0600, 0},
+                    SocketGroupCase{"root:x:0:\ntesmar_gpio:x:4242:\n", 0, 0660, 4242}));
 
 }  // namespace

@@ -2,6 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+
 namespace {
 
 constexpr const char file[] = "/etc/tesmar_gpio/tesmar_gpio.conf";
@@ -112,6 +121,64 @@ TEST(ConfigParse, BadLineIsNamedAndNothingIsTaken)
         EXPECT_EQ(error, std::string(file) + ":" + c.error) << c.text;
         EXPECT_EQ(config.apn, "kept") << c.text;
     }
+}
+
+// Values the daemon could not use whole: refused, rather than cut or failing later.
+TEST(ConfigParse, ValuesTooLongToUseAreRefused)
+{
+    const std::string name(NAME_MAX, 'n');
+    std::string long_path;
+    while (long_path.size() < PATH_MAX)
+        long_path += "/" + name;
+    const std::string room_path = long_path.substr(0, PATH_MAX - 64);  // a dialer may be this long
+    const struct {
+        std::string line;
+        const char *error;  // null: accepted
+    } cases[] = {
+        {"dialer=" + long_path, "value for dialer is longer than a path can be"},
+        {"modem_port=/dev/" + std::string(NAME_MAX + 1, 't'), "value for modem_port has a name longer than a file name can be"},
+        {"dialer=" + room_path, nullptr},
+        {"card_mount_dir=" + long_path, "value for card_mount_dir is longer than a path can be"},
+        {"card_mount_dir=" + room_path, "value for card_mount_dir leaves no room for a card's mount point below it"},
+        {"card_mount_dir=" + room_path.substr(0, PATH_MAX - 65), nullptr},
+        {"notify_url=http://" + std::string(128, 'h') + "/n", "value for notify_url has a host longer than 127 characters"},
+        {"notify_url=http://" + std::string(127, 'h') + ":8080/n", nullptr},
+        {"notify_url=http://h/" + std::string(383, 'p'), "value for notify_url has a path longer than 383 characters"},
+        {"notify_url=http://h:81/" + std::string(382, 'p'), nullptr},
+    };
+    for (const auto &c : cases) {
+        tesmar_config config;
+        std::string error;
+        const std::string key = c.line.substr(0, c.line.find('='));
+        EXPECT_EQ(config_parse(c.line + "\n", file, config, error), c.error ? -1 : 0) << key << c.line.size();
+        if (c.error) {
+            EXPECT_EQ(error, std::string(file) + ":1: " + c.error) << c.line.size();
+        }
+    }
+}
+
+// A FIFO at the file's path: the start goes on to its CONFIG: line instead of waiting for
+// a writer that never comes.
+TEST(ConfigLoad, FileThatIsNoRegularFileIsRefusedWithoutWaiting)
+{
+    const std::filesystem::path root = std::filesystem::temp_directory_path() / ("config-" + std::to_string(getpid()));
+    std::filesystem::create_directories(root / "etc/tesmar_gpio");
+    ASSERT_EQ(mkfifo((root / "etc/tesmar_gpio/tesmar_gpio.conf").c_str(), 0600), 0);
+    setenv("TESMAR_GPIO_ROOT", root.c_str(), 1);
+    testing::internal::CaptureStderr();
+    auto loaded = std::async(std::launch::async, config_load);
+    const bool returned = loaded.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    if (!returned) {  // let the blocked open go, so the test ends
+        int writer = open((root / "etc/tesmar_gpio/tesmar_gpio.conf").c_str(), O_WRONLY | O_CLOEXEC);
+        close(writer);
+    }
+    const int result = loaded.get();
+    const std::string errors = testing::internal::GetCapturedStderr();
+    unsetenv("TESMAR_GPIO_ROOT");
+    std::filesystem::remove_all(root);
+    ASSERT_TRUE(returned);
+    EXPECT_EQ(result, -1);
+    EXPECT_NE(errors.find("CONFIG: /etc/tesmar_gpio/tesmar_gpio.conf: not a regular file\n"), std::string::npos) << errors;
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -121,6 +123,58 @@ TEST_F(DaemonControlTest, StopsPromptlyWithPeersConnectedAndRemovesTheSocket)
     EXPECT_FALSE(file_exists(socket_path()));
     EXPECT_FALSE(ctl_peer(socket_path()).connected());
     EXPECT_TRUE(idle.receive().empty());
+}
+
+// The unit's descriptor limit, in force while the daemon starts (it inherits it) and the
+// test holds its connections.
+struct UnitFileLimit {
+    UnitFileLimit()
+    {
+        getrlimit(RLIMIT_NOFILE, &saved);
+        rlimit unit = saved;
+        unit.rlim_cur = std::min<rlim_t>(4096, saved.rlim_max);
+        setrlimit(RLIMIT_NOFILE, &unit);
+    }
+    ~UnitFileLimit() { setrlimit(RLIMIT_NOFILE, &saved); }
+    rlimit saved{};
+};
+
+class DaemonConnectionFloodTest : public testing::Test {
+protected:
+    UnitFileLimit limit;
+    SimBoard board;
+    DaemonProcess daemon{board};
+};
+
+// True when the daemon ends PEER's connection, unanswered, within TIMEOUT.
+bool closed_unanswered(const ctl_peer &peer, std::chrono::milliseconds timeout)
+{
+    pollfd p{peer.fd(), POLLIN, 0};
+    std::uint8_t byte;
+    return poll(&p, 1, static_cast<int>(timeout.count())) == 1 && recv(peer.fd(), &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
+TEST_F(DaemonConnectionFloodTest, TwoThousandSilentConnectionsLeaveTheDaemonToOthers)
+{
+    ASSERT_GE(limit.saved.rlim_max, 4096u) << "needs 4096 descriptors";
+    ASSERT_TRUE(daemon.wait_for_output("All services started")) << daemon.err();
+    const std::string path = board.path(CTL_SOCKET_PATH);
+    std::vector<ctl_peer> silent;
+    for (int i = 0; i < 2000; i++) {
+        silent.emplace_back(path);
+        ASSERT_TRUE(silent.back().connected()) << i;
+    }
+    // The daemon holds no more than its cap of them, and keeps answering those it serves.
+    const int held = count_dir_entries("/proc/" + std::to_string(daemon.pid()) + "/fd");
+    EXPECT_LT(held, 128 + 64);
+    ctl_peer refused(path);
+    ASSERT_TRUE(refused.connected());
+    refused.send(request_bytes(CMD_12V_GET));
+    EXPECT_TRUE(closed_unanswered(refused, 1s));
+
+    // The silent ones are cut once their time is up; a client then is served.
+    EXPECT_TRUE(wait_until([&] { return ctl_peer(path).ask(request_bytes(CMD_12V_GET)) == reply_bytes(STATUS_OK, {0}); }, 15s));
+    EXPECT_TRUE(daemon.running());
 }
 
 }  // namespace

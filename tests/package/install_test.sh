@@ -37,6 +37,7 @@ WatchdogSec=30|a daemon that stops feeding the watchdog is restarted
 NotifyAccess=main|only the daemon itself reports its state
 NoNewPrivileges=yes|confined: nothing it starts gains privileges
 KillMode=mixed|SIGTERM reaches the daemon alone, which stops its children in order
+LimitNOFILE=4096|the connection cap and the daemon's own descriptors both fit
 SETTINGS
 # Confined as far as the daemon's jobs allow: systemd's own rating, from 0 (confined) to 10.
 exposure=$(systemd-analyze security --offline=true --root="$stage" "$unit" 2>/dev/null |

@@ -271,4 +271,72 @@ TEST_F(RecoveryTest, MountWaitingForItsFileSystemCheckIsPendingNeverFailed)
     expect_notifications({"event=sdcard_recovered"});
 }
 
+// The recovery has the card in its slot but unmounted; an eject then holds it so.
+struct UnmountedCase {
+    const char *name;
+    std::vector<std::vector<std::string>> board_steps;  // sim/sdcard commands before the start
+    const char *reached;                                 // the log line that says the state is reached
+    bool bound;                                          // whether the card is bound then
+};
+
+class EjectWhileUnmountedTest : public RecoveryTest, public testing::WithParamInterface<UnmountedCase> {};
+
+TEST_P(EjectWhileUnmountedTest, EjectHoldsTheCardAndSaysItIsSafeToPull)
+{
+    for (const std::vector<std::string> &step : GetParam().board_steps)
+        ASSERT_EQ(sdcard(board, step), 0);
+    ASSERT_EQ(sdcard_recovery_start(), 0);
+    ASSERT_TRUE(logged(GetParam().reached));
+    // The kernel's side of an unbind is done once the write returns; the simulated one lags.
+    ASSERT_TRUE(wait_until([&] { return file_exists(board.path("/dev/mmcblk0p1")) == GetParam().bound; }));
+    ctl_reply reply{};
+    {
+        StreamCapture out(STDOUT_FILENO);
+        ctl_sdcard_remove(ControlRequest{}, reply);
+    }
+    EXPECT_EQ(reply.sdcard_remove.result, SDCARD_REMOVE_OK);
+    EXPECT_EQ(reply.sdcard_remove.found, 0);
+    EXPECT_TRUE(sdcard_recovery_eject_held());
+
+    // Whatever held the mount back clears; many polls later the card is still unmounted.
+    ASSERT_EQ(sdcard(board, {"check", "0"}), 0);
+    ASSERT_EQ(sdcard(board, {"fail", "systemd-mount", "0"}), 0);
+    std::this_thread::sleep_for(12 * fast.poll);
+    EXPECT_TRUE(lines_with(mounts(), "mmcblk0").empty()) << log();
+    EXPECT_TRUE(sdcard_recovery_eject_held());
+    ASSERT_EQ(sdcard(board, {"remove"}), 0);
+    EXPECT_TRUE(logged("card taken out: eject hold released"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, EjectWhileUnmountedTest,
+    testing::Values(UnmountedCase{"RemountWaitingForItsCheck", {{"check", "30"}, {"insert"}},
+                                  "mount at /home/pi/tmData pending: systemd is still checking or mounting the file system", true},
+                    UnmountedCase{"UnboundAfterFailedRemounts", {{"insert"}, {"fail", "systemd-mount", "always"}},
+                                  "state: REMOUNTING \u2192 UNBOUND", false}),
+    [](const testing::TestParamInfo<UnmountedCase> &param) { return param.param.name; });
+
+TEST_F(RecoveryTest, CardOutForLessThanOneLookIsSeenLeaving)
+{
+    fast.hold_watch = 1500ms;
+    fast.poll = 1500ms;
+    sdcard_recovery_set_timing(fast);
+    ASSERT_EQ(sdcard(board, {"mount", "/home/pi/tmData"}), 0);
+    ASSERT_EQ(sdcard_recovery_start(), 0);
+    ASSERT_TRUE(logged("initial state: MOUNTED"));
+    ctl_reply reply{};
+    {
+        StreamCapture out(STDOUT_FILENO);
+        ctl_sdcard_remove(ControlRequest{}, reply);
+    }
+    ASSERT_EQ(reply.sdcard_remove.result, SDCARD_REMOVE_OK);
+    ASSERT_TRUE(logged("state: MOUNTED \u2192 UNBOUND"));
+    // Out and back in within a millisecond or so, far less than one look: the node goes
+    // and comes as the kernel's does.
+    const std::string node = board.path("/dev/mmcblk0p1");
+    ASSERT_EQ(run_program({"/bin/sh", "-c", "rm -f \"$0\" && echo card > \"$0\"", node}, {}).status, 0);
+    ASSERT_TRUE(logged("card taken out: eject hold released"));
+    EXPECT_TRUE(logged("state: REMOUNTING \u2192 MOUNTED"));
+}
+
 }  // namespace
