@@ -174,7 +174,7 @@ TEST(ReapedDialerPid, UnrelatedProcessOnItGetsNoSignalFromTheStop)
         write_file(script, R"sh(set -u
 root=$TESMAR_GPIO_ROOT
 dialer=$root/usr/bin/quectel-CM
-starts() { grep -c ' start ' "$dialer.log" 2>/dev/null || echo 0; }
+starts() { grep -c ' start ' "$dialer.log" 2>/dev/null; }
 until_true() { n=0; while ! eval "$1"; do n=$((n + 1)); [ $n -lt 100 ] || return 1; sleep 0.1; done; }
 LD_PRELOAD=$DAEMON_PRELOAD "$1" -f >"$root/daemon.out" 2>&1 &
 daemon=$!
@@ -183,9 +183,11 @@ old=$(cat "$dialer.pid")
 kill -KILL "$old"
 until_true '[ "$(starts)" -ge 2 ]' || { echo "no second dialer"; exit 2; }
 echo $((old - 1)) >/proc/sys/kernel/ns_last_pid
-setsid sh -c 'trap "echo TERM >>$0" TERM; while :; do sleep 0.1; done' "$root/planted.log" &
+setsid sh -c 'trap "echo TERM >>$0" TERM; : >"$0.ready"; while :; do sleep 0.1; done' "$root/planted.log" &
 planted=$!
 [ "$planted" = "$old" ] || { kill -KILL "$planted"; kill -TERM "$daemon"; wait "$daemon"; echo "pid taken"; exit 3; }
+# A group leader of its own (setsid has run) before the stop begins.
+until_true '[ -e "$root/planted.log.ready" ]' || { echo "planted process did not start"; exit 2; }
 kill -TERM "$daemon"
 wait "$daemon"
 sleep 0.3
