@@ -60,6 +60,11 @@ regex_quote() { printf '%s' "$1" | sed 's/[][\.*^$+?(){}|]/\\&/g'; }
 
 running() { pgrep -f -- "$1" >/dev/null 2>&1; }
 
+# serve PROGRAM ARGS...: starts a server in a session of its own. The daemon ends whatever
+# this script leaves in its process group once the script has ended; the servers are
+# meant to stay. (-w: should setsid have to fork, the status is still the server's.)
+serve() { setsid -w "$@"; }
+
 # Hundredths of a second since boot: a clock that setting the time does not move.
 uptime_cs() {
     read -r up _ </proc/uptime
@@ -313,7 +318,7 @@ do_start() {
         # refuse the change while the interface is up.
         ip link set "$iface" down >/dev/null 2>&1
         iw dev "$iface" set type __ap >/dev/null 2>&1
-        hostapd -B -P "$run_dir/tesmar-hostapd.pid" "$hostapd_conf" >/dev/null ||
+        serve hostapd -B -P "$run_dir/tesmar-hostapd.pid" "$hostapd_conf" >/dev/null ||
             start_failed "hostapd failed to start the access point"
     fi
 
@@ -328,11 +333,11 @@ do_start() {
     if [ "$dhcp" = udhcpd ]; then
         if ! running "$(udhcpd_pattern)"; then
             write_udhcpd_conf || start_failed "cannot write $udhcpd_conf"
-            udhcpd -S "$udhcpd_conf" || start_failed "udhcpd failed to start"
+            serve udhcpd -S "$udhcpd_conf" || start_failed "udhcpd failed to start"
         fi
     elif ! running "$(dnsmasq_pattern)"; then
         write_dnsmasq_conf || start_failed "cannot write $dnsmasq_conf"
-        dnsmasq --conf-file="$dnsmasq_conf" || start_failed "dnsmasq failed to start"
+        serve dnsmasq --conf-file="$dnsmasq_conf" || start_failed "dnsmasq failed to start"
     fi
     return 0
 }
@@ -340,7 +345,7 @@ do_start() {
 umask 022
 case ${1:-} in
     start)
-        need ip iw pgrep pkill hostapd
+        need ip iw pgrep pkill setsid hostapd
         do_start
         ;;
     stop)

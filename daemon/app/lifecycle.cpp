@@ -237,8 +237,6 @@ void cleanup_modules()
     beep_cleanup();
     led_cleanup();
     gpio_cleanup();
-    // Whatever a dialer started and left behind in its process group.
-    process_stop_all();
     log_out(LOG_INFO, "Cleanup complete");
 }
 

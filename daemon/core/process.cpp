@@ -3,10 +3,12 @@
 #include "log.h"
 #include "unique_fd.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,8 +16,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -28,8 +36,13 @@ using namespace std::chrono_literals;
 
 // Between SIGTERM and SIGKILL to a child's process group, at its limit or at stop.
 constexpr std::chrono::milliseconds kill_grace = 3s;
-// The most a run of the stop sequence itself may take once the stop has begun.
-constexpr std::chrono::milliseconds stop_phase_limit = 5s;
+// A run of the stop sequence itself gets its SIGTERM this long after the stop began at the
+// latest, but never less than stop_run_least after its start: with the grace after it, the
+// stop's own commands end within about 8 s of the stop, whatever they meet.
+constexpr std::chrono::milliseconds stop_phase_window = 5s;
+constexpr std::chrono::milliseconds stop_run_least = 1s;
+// How often a group whose leader has ended is looked at for what is left of it.
+constexpr int group_look_ms = 20;
 // A line of a child's output longer than this reaches the log in pieces.
 constexpr std::size_t max_line = 1024;
 // Where a starting child runs until exec: a few raw system calls need little.
@@ -79,6 +92,7 @@ struct child_setup {
     char *const *argv;
     int stdout_fd;  // -1: the daemon's
     int stderr_fd;
+    int error_fd = -1;  // where a failed exec writes its error number (-1: nowhere)
 };
 
 // A starting child's view: its set-up, and the one word it writes back into our memory.
@@ -125,9 +139,20 @@ CHILD_CODE int child_main(void *arg)
         raw_call(SYS_dup3, setup->stderr_fd, STDERR_FILENO, 0);
     // Every descriptor of ours is close-on-exec already; this also covers any that a
     // library opened without it.
-    raw_call(SYS_close_range, 3, static_cast<long>(~0U), 0);
-    raw_call(SYS_execve, reinterpret_cast<long>(setup->path), reinterpret_cast<long>(setup->argv),
-             reinterpret_cast<long>(environ));
+    // The error descriptor stays: it is close-on-exec, so an exec that works closes it.
+    if (setup->error_fd >= 3) {
+        if (setup->error_fd > 3)
+            raw_call(SYS_close_range, 3, setup->error_fd - 1, 0);
+        raw_call(SYS_close_range, setup->error_fd + 1, static_cast<long>(~0U), 0);
+    } else {
+        raw_call(SYS_close_range, 3, static_cast<long>(~0U), 0);
+    }
+    const long failed = raw_call(SYS_execve, reinterpret_cast<long>(setup->path),
+                                 reinterpret_cast<long>(setup->argv), reinterpret_cast<long>(environ));
+    if (setup->error_fd >= 0) {
+        volatile int error_number = static_cast<int>(-failed);
+        raw_call(SYS_write, setup->error_fd, reinterpret_cast<long>(&error_number), sizeof error_number);
+    }
     // As a shell would report it: callers see one kind of failure for a missing program.
     raw_call(SYS_exit_group, 127);
     return 127;
@@ -180,29 +205,27 @@ started_child start_child(const child_setup &setup)
 }
 
 struct child_entry {
-    pid_t pid;            // also its process group
-    bool timed;           // a run_command or read_command child, waited on in this file
-    bool ended_by_stop;   // signalled by process_stop_all: the run fails
+    pid_t pid;  // also its process group
+    // Set by process_stop_all when it sent the group SIGTERM: the run fails.
+    bool ended_by_stop;
+    clock_type::time_point term_at;
 };
 
-// Every child started here and not known to be reaped. A timed child leaves the list
-// before it is reaped, so its pid, and with it its process group, stays valid while
-// listed. A child of spawn_program is reaped by its owner; its entry goes when found
-// reaped.
+// Every run_command and read_command child whose run is under way. A child leaves the
+// list before it is reaped, under the lock process_stop_all signals under, so a listed
+// pid, and with it its process group, is still ours. A child of spawn_program is not
+// listed: its owner ends its group before reaping it.
 struct process_registry {
     std::mutex lock;
-    std::condition_variable changed;
     std::vector<child_entry> children;
     bool stopping = false;
     std::thread::id stopping_thread;
+    clock_type::time_point stop_began;
+    // Read without the lock by the waiting runs; readable once the stop has begun, so a
+    // run whose child ignores SIGTERM still wakes to send its SIGKILL in time.
+    std::atomic<bool> stop_begun{false};
+    unique_fd stop_fd{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
 } registry;
-
-// True when PID is no child of ours any more: its owner has reaped it.
-bool reaped(pid_t pid)
-{
-    siginfo_t info{};
-    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) < 0 && errno == ECHILD;
-}
 
 // True once the child PID has ended (it stays unreaped).
 bool ended(pid_t pid)
@@ -213,51 +236,85 @@ bool ended(pid_t pid)
     return info.si_pid == pid;
 }
 
+// True while a process other than LEADER (which has ended) is in LEADER's process group
+// and running. The kernel keeps no list of a group's members for us: /proc is looked at.
+bool group_has_others(pid_t leader)
+{
+    std::unique_ptr<DIR, int (*)(DIR *)> proc(opendir("/proc"), closedir);
+    if (!proc)
+        return false;
+    while (dirent *entry = readdir(proc.get())) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9' || std::atoi(entry->d_name) == leader)
+            continue;
+        const std::string path = std::string("/proc/") + entry->d_name + "/stat";
+        unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        char stat[512];
+        const ssize_t n = fd ? read(fd.get(), stat, sizeof stat - 1) : -1;
+        if (n <= 0)
+            continue;
+        stat[n] = '\0';
+        // "pid (name) state ppid pgrp ...": the name may hold anything, so from its last ')'.
+        const char *after_name = std::strrchr(stat, ')');
+        char state = 0;
+        int parent = 0, group = 0;
+        if (after_name != nullptr && std::sscanf(after_name + 1, " %c %d %d", &state, &parent, &group) == 3 &&
+            group == leader && state != 'Z' && state != 'X')
+            return true;
+    }
+    return false;
+}
+
 // Starts a child and lists it. LIMIT is shortened for a run of the stop sequence itself.
-started_child start_listed(const child_setup &setup, bool timed, std::chrono::milliseconds &limit)
+started_child start_listed(const child_setup &setup, std::chrono::milliseconds &limit)
 {
     // Held across the start, so process_stop_all cannot miss a child started meanwhile.
     std::lock_guard guard(registry.lock);
     if (registry.stopping) {
-        if (!timed || std::this_thread::get_id() != registry.stopping_thread) {
+        if (std::this_thread::get_id() != registry.stopping_thread) {
             errno = ECANCELED;
             return {};
         }
-        limit = std::min(limit, stop_phase_limit);
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(registry.stop_began + stop_phase_window -
+                                                                       clock_type::now());
+        limit = std::min(limit, std::max(left, stop_run_least));
     }
     started_child child = start_child(setup);
-    if (child.pid < 0)
-        return child;
-    const pid_t pid = child.pid;
-    // An entry with the same pid is a long-running child its owner has reaped.
-    std::erase_if(registry.children, [pid](const child_entry &entry) { return entry.pid == pid; });
-    registry.children.push_back({pid, timed, false});
+    if (child.pid > 0)
+        registry.children.push_back({child.pid, false, {}});
     return child;
 }
 
-// Unlists a timed child before it is reaped; true when the stop ended it.
-bool unlist(pid_t pid)
+// Unlists a run's child before it is reaped.
+void unlist(pid_t pid)
 {
-    bool by_stop = false;
-    {
-        std::lock_guard guard(registry.lock);
-        std::erase_if(registry.children, [&](const child_entry &entry) {
-            if (entry.pid != pid)
-                return false;
-            by_stop = entry.ended_by_stop;
-            return true;
-        });
-    }
-    registry.changed.notify_all();
-    return by_stop;
+    std::lock_guard guard(registry.lock);
+    std::erase_if(registry.children, [pid](const child_entry &entry) { return entry.pid == pid; });
 }
+
+// When the stop sent PID's group SIGTERM; none while the stop has not touched it.
+std::optional<clock_type::time_point> stop_term_time(pid_t pid)
+{
+    std::lock_guard guard(registry.lock);
+    for (const child_entry &entry : registry.children) {
+        if (entry.pid == pid && entry.ended_by_stop)
+            return entry.term_at;
+    }
+    return std::nullopt;
+}
+
+// What of a run's output may still reach the log, and what did not.
+struct output_budget {
+    std::size_t left = child_output::log_cap;
+    unsigned long long dropped = 0;
+    bool unread = false;  // the drain stopped while output still came
+};
 
 // One of a child's output streams: collected (read_command's standard output) or passed
 // to the log a whole line at a time, so it never lands inside a line of the daemon's.
 class child_stream {
 public:
-    child_stream(unique_fd fd, bool is_stderr, std::string *capture, std::size_t max_bytes)
-        : fd_(std::move(fd)), is_stderr_(is_stderr), capture_(capture), max_bytes_(max_bytes)
+    child_stream(unique_fd fd, bool is_stderr, std::string *capture, std::size_t max_bytes, output_budget &budget)
+        : fd_(std::move(fd)), is_stderr_(is_stderr), capture_(capture), max_bytes_(max_bytes), budget_(budget)
     {
     }
 
@@ -266,29 +323,35 @@ public:
     // Reads what is there; closes the stream at its end.
     void read_some()
     {
-        char chunk[4096];
-        ssize_t n = read(fd_.get(), chunk, sizeof chunk);
+        ssize_t n = read(fd_.get(), chunk_, sizeof chunk_);
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             return;
         if (n <= 0) {
             fd_.reset();
             return;
         }
-        take(chunk, static_cast<std::size_t>(n));
+        take(chunk_, static_cast<std::size_t>(n));
     }
 
     // Once the child has ended: what it left in the pipe, without waiting for the end of
-    // the stream, which a server the child left running may hold open.
-    void drain()
+    // the stream, which a server the child left running may hold open, and until UNTIL at
+    // most: a writer that never pauses would otherwise keep this going for ever.
+    void drain(clock_type::time_point until)
     {
         if (fd_) {
             fcntl(fd_.get(), F_SETFL, O_NONBLOCK);
+            std::size_t drained = 0;
             while (fd_) {
+                if (drained >= child_output::drain_bytes || clock_type::now() >= until) {
+                    budget_.unread = true;
+                    break;
+                }
                 ssize_t n = read(fd_.get(), chunk_, sizeof chunk_);
                 if (n < 0 && errno == EINTR)
                     continue;
                 if (n <= 0)
                     break;
+                drained += static_cast<std::size_t>(n);
                 take(chunk_, static_cast<std::size_t>(n));
             }
             fd_.reset();
@@ -304,7 +367,10 @@ private:
             capture_->append(data, std::min(size, room));
             return;
         }
-        for (std::size_t i = 0; i < size; ++i) {
+        const std::size_t logged = std::min(size, budget_.left);
+        budget_.left -= logged;
+        budget_.dropped += size - logged;
+        for (std::size_t i = 0; i < logged; ++i) {
             if (data[i] == '\n') {
                 end_line();
                 continue;
@@ -330,8 +396,9 @@ private:
     bool is_stderr_;
     std::string *capture_;
     std::size_t max_bytes_;
+    output_budget &budget_;
     std::string line_;
-    char chunk_[4096];
+    char chunk_[16 * 1024];
 };
 
 int milliseconds_until(clock_type::time_point when)
@@ -354,35 +421,65 @@ bool ended_by(const unique_fd &exit_fd, clock_type::time_point until)
     return false;
 }
 
-// Passes the child's output on until it ends or its limit (and grace) runs out; returns
-// its wait status, or -1 with errno set when it failed by its limit or by the stop.
+// Passes the child's output on until it ends or its limit (and grace) runs out, then ends
+// what it left in its process group, and reaps it; returns its wait status, or -1 with
+// errno set when it failed by its limit or by the stop.
 int wait_for(const started_child &child, std::chrono::milliseconds limit, child_stream &out, child_stream &err)
 {
     const pid_t pid = child.pid;
     const unique_fd &exit_fd = child.exit_fd;
     const clock_type::time_point started = clock_type::now();
-    clock_type::time_point next_signal = started + limit;
-    int signals_sent = 0;  // 1: SIGTERM at the limit, 2: SIGKILL after the grace
+    const clock_type::time_point limit_at = started + limit;
+    std::optional<clock_type::time_point> term_at;  // when the group got SIGTERM
     bool timed_out = false;
+    bool by_stop = false;
+    bool stop_seen = false;
     // Most children are short checks that are gone within the first moments. Until then
     // only their end is waited for, and what they wrote is read once they have ended:
     // watching the pipes too would wake this thread once for each pipe the exiting child
     // closes and once more for its end.
-    bool child_ended = exit_fd && ended_by(exit_fd, std::min(started + quiet_start, next_signal));
-    while (!child_ended) {
-        if (signals_sent < 2 && clock_type::now() >= next_signal) {
-            kill(-pid, signals_sent == 0 ? SIGTERM : SIGKILL);
-            timed_out = true;
-            next_signal += kill_grace;
-            ++signals_sent;
+    bool leader_ended = exit_fd && ended_by(exit_fd, std::min(started + quiet_start, limit_at));
+    for (;;) {
+        if (!stop_seen && registry.stop_begun.load()) {
+            stop_seen = true;
+            if (auto stopped_at = stop_term_time(pid)) {
+                by_stop = true;
+                if (!term_at || *stopped_at < *term_at)
+                    term_at = stopped_at;
+            }
         }
-        int timeout = signals_sent < 2 ? milliseconds_until(next_signal) : -1;
-        if (!exit_fd && (timeout < 0 || timeout > exit_poll_ms))
-            timeout = exit_poll_ms;
-        pollfd fds[3];
+        const clock_type::time_point now = clock_type::now();
+        if (!term_at && now >= limit_at) {
+            kill(-pid, SIGTERM);
+            term_at = now;
+            timed_out = true;
+        }
+        // The grace is over: whatever is left of the group goes, its leader or not. (A
+        // shell that SIGTERM ended leaves behind what ignored it.)
+        if (term_at && now >= *term_at + kill_grace) {
+            kill(-pid, SIGKILL);
+            break;
+        }
+        if (leader_ended) {
+            // A run that ended by itself: what its command left in the group is a stray (a
+            // server meant to stay leaves the group).
+            if (!term_at) {
+                kill(-pid, SIGKILL);
+                break;
+            }
+            if (!group_has_others(pid))
+                break;
+        }
+        int timeout = milliseconds_until(term_at ? *term_at + kill_grace : limit_at);
+        if (leader_ended || !exit_fd)
+            timeout = std::min(timeout, leader_ended ? group_look_ms : exit_poll_ms);
+        pollfd fds[4];
         nfds_t count = 0;
-        if (exit_fd)
+        const bool watch_exit = exit_fd && !leader_ended;
+        if (watch_exit)
             fds[count++] = {exit_fd.get(), POLLIN, 0};
+        if (!stop_seen && registry.stop_fd)
+            fds[count++] = {registry.stop_fd.get(), POLLIN, 0};
         for (child_stream *stream : {&out, &err}) {
             if (stream->fd() >= 0)
                 fds[count++] = {stream->fd(), POLLIN, 0};
@@ -395,14 +492,17 @@ int wait_for(const started_child &child, std::chrono::milliseconds limit, child_
             }
         }
         // The exit descriptor turns readable when the child ends; without one, look.
-        if (!exit_fd)
-            child_ended = ended(pid);
-        else if (ready > 0 && fds[0].revents != 0)
-            child_ended = (fds[0].revents & POLLIN) != 0 || ended(pid);
+        if (!leader_ended) {
+            if (!exit_fd)
+                leader_ended = ended(pid);
+            else if (ready > 0 && fds[0].revents != 0)
+                leader_ended = (fds[0].revents & POLLIN) != 0 || ended(pid);
+        }
     }
-    out.drain();
-    err.drain();
-    const bool by_stop = unlist(pid);
+    const clock_type::time_point drain_until = clock_type::now() + child_output::drain_time;
+    out.drain(drain_until);
+    err.drain(drain_until);
+    unlist(pid);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR)
@@ -413,6 +513,18 @@ int wait_for(const started_child &child, std::chrono::milliseconds limit, child_
         return -1;
     }
     return status;
+}
+
+// One line for what of a run's output did not reach the log.
+void report_dropped(const output_budget &budget, pid_t pid, const std::string &command)
+{
+    if (budget.dropped == 0 && !budget.unread)
+        return;
+    // The command as far as it tells which one it was.
+    constexpr int shown = 60;
+    log_err(LOG_WARNING, "CHILD: output of pid %d (%.*s%s) beyond %zu bytes not logged: %llu bytes dropped%s\n",
+            static_cast<int>(pid), shown, command.c_str(), command.size() > shown ? "..." : "",
+            child_output::log_cap, budget.dropped, budget.unread ? ", more left unread" : "");
 }
 
 int run_shell(const std::string &command, std::chrono::milliseconds limit, std::string *capture,
@@ -432,7 +544,7 @@ int run_shell(const std::string &command, std::chrono::milliseconds limit, std::
     char sh[] = "sh";
     char dash_c[] = "-c";
     char *argv[] = {sh, dash_c, const_cast<char *>(command.c_str()), nullptr};
-    started_child child = start_listed({"/bin/sh", argv, out_write.get(), err_write.get()}, true, limit);
+    started_child child = start_listed({"/bin/sh", argv, out_write.get(), err_write.get()}, limit);
     const int start_errno = errno;
     out_write.reset();
     err_write.reset();
@@ -440,9 +552,15 @@ int run_shell(const std::string &command, std::chrono::milliseconds limit, std::
         errno = start_errno;
         return -1;
     }
-    child_stream out(std::move(out_read), false, capture, max_bytes);
-    child_stream err(std::move(err_read), true, nullptr, 0);
-    return wait_for(child, limit, out, err);
+    output_budget budget;
+    child_stream out(std::move(out_read), false, capture, max_bytes, budget);
+    child_stream err(std::move(err_read), true, nullptr, 0, budget);
+    const int saved_errno = errno;
+    const int status = wait_for(child, limit, out, err);
+    const int wait_errno = errno;
+    report_dropped(budget, child.pid, command);
+    errno = status == -1 ? wait_errno : saved_errno;
+    return status;
 }
 
 }  // namespace
@@ -465,10 +583,72 @@ int read_command(const std::string &command, std::string &output, std::size_t ma
     return status;
 }
 
-pid_t spawn_program(const char *path, char *const argv[], int output_fd)
+pid_t spawn_program(const char *path, char *const argv[], int output_fd, bool *exec_failed)
 {
-    std::chrono::milliseconds no_limit{0};
-    return start_listed({path, argv, output_fd, output_fd}, false, no_limit).pid;
+    if (exec_failed != nullptr)
+        *exec_failed = false;
+    // The child writes the exec's error here; the pipe closes with the exec.
+    int error_ends[2];
+    if (pipe2(error_ends, O_CLOEXEC) < 0)
+        return -1;
+    unique_fd error_read(error_ends[0]);
+    unique_fd error_write(error_ends[1]);
+    started_child child;
+    {
+        std::lock_guard guard(registry.lock);
+        if (registry.stopping) {
+            errno = ECANCELED;
+            return -1;
+        }
+        child = start_child({path, argv, output_fd, output_fd, error_write.get()});
+    }
+    const int start_errno = errno;
+    error_write.reset();
+    if (child.pid < 0) {
+        errno = start_errno;
+        return -1;
+    }
+    int exec_errno = 0;
+    ssize_t got;
+    while ((got = read(error_read.get(), &exec_errno, sizeof exec_errno)) < 0 && errno == EINTR) {
+    }
+    if (got != sizeof exec_errno)
+        return child.pid;
+    while (waitpid(child.pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    if (exec_failed != nullptr)
+        *exec_failed = true;
+    errno = exec_errno;
+    return -1;
+}
+
+bool program_ended(pid_t pid) { return ended(pid); }
+
+int end_program(pid_t pid, std::chrono::milliseconds grace, bool *killed)
+{
+    if (killed != nullptr)
+        *killed = false;
+    // Its group is ours while it stays unreaped, ended or not.
+    kill(-pid, SIGTERM);
+    const clock_type::time_point give_up = clock_type::now() + grace;
+    for (;;) {
+        const bool leader_ended = ended(pid);
+        if (leader_ended && !group_has_others(pid))
+            break;
+        if (clock_type::now() >= give_up) {
+            if (killed != nullptr)
+                *killed = !leader_ended;
+            kill(-pid, SIGKILL);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(group_look_ms));
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    return status;
 }
 
 bool process_stopping()
@@ -479,52 +659,26 @@ bool process_stopping()
 
 void process_stop_all()
 {
-    std::unique_lock guard(registry.lock);
-    registry.stopping = true;
-    registry.stopping_thread = std::this_thread::get_id();
-
-    // The timed children, and the groups that long-running children left behind once
-    // their owners reaped them (whatever a dialer started and did not end).
-    std::vector<pid_t> timed;
-    std::vector<pid_t> remnants;
-    std::erase_if(registry.children, [&](child_entry &entry) {
-        if (entry.timed) {
-            entry.ended_by_stop = true;
-            timed.push_back(entry.pid);
-            return false;
-        }
-        if (!reaped(entry.pid))
-            return false;  // still its owner's
-        remnants.push_back(entry.pid);
-        return true;
-    });
-    auto listed = [&](pid_t pid) {
-        return std::any_of(registry.children.begin(), registry.children.end(),
-                           [pid](const child_entry &entry) { return entry.pid == pid; });
-    };
-    // Whatever of the signalled children is still there; a remnant group is there while
-    // any of its members is.
-    auto still_there = [&] {
-        std::vector<pid_t> left;
-        for (pid_t pid : timed) {
-            if (listed(pid))
-                left.push_back(pid);
-        }
-        for (pid_t pid : remnants) {
-            if (kill(-pid, 0) == 0)
-                left.push_back(pid);
-        }
-        return left;
-    };
-    if (timed.empty() && remnants.empty())
-        return;
-    for (pid_t pid : still_there())
-        kill(-pid, SIGTERM);
-    const auto give_up = clock_type::now() + kill_grace;
-    while (!still_there().empty() && clock_type::now() < give_up)
-        registry.changed.wait_until(guard, std::min(give_up, clock_type::now() + 100ms));
-    for (pid_t pid : still_there())
-        kill(-pid, SIGKILL);
+    std::lock_guard guard(registry.lock);
+    if (!registry.stopping) {
+        registry.stopping = true;
+        registry.stopping_thread = std::this_thread::get_id();
+        registry.stop_began = clock_type::now();
+    }
+    const clock_type::time_point now = clock_type::now();
+    for (child_entry &entry : registry.children) {
+        if (entry.ended_by_stop)
+            continue;
+        // Listed, so not reaped: the group is still this child's.
+        kill(-entry.pid, SIGTERM);
+        entry.ended_by_stop = true;
+        entry.term_at = now;
+    }
+    registry.stop_begun.store(true);
+    if (registry.stop_fd) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = write(registry.stop_fd.get(), &one, sizeof one);
+    }
 }
 
 std::string shell_quote(std::string_view word)

@@ -29,12 +29,19 @@ namespace {
 const char *dialer_path() { return config().dialer.c_str(); }
 const char *modem_iface() { return config().wwan_interface.c_str(); }
 
-// True once the child PID has ended, which also reaps it.
-bool dialer_ended(pid_t pid)
+std::chrono::milliseconds dialer_grace() { return link_timing::kill_step * link_timing::kill_steps; }
+
+// True once the recorded dialer has ended; then whatever it left in its process group is
+// ended, and it is reaped and forgotten in the same step. Until then its pid, and with it
+// its group, cannot pass to another process.
+bool dialer_ended()
 {
-    int status = 0;
-    pid_t r = waitpid(pid, &status, WNOHANG);
-    return r == pid || (r < 0 && errno == ECHILD);
+    const pid_t pid = link_mgr.dialer_pid;
+    if (pid <= 0 || !program_ended(pid))
+        return false;
+    end_program(pid, dialer_grace());
+    link_mgr.dialer_pid = -1;
+    return true;
 }
 
 // Whether the recorded dialer still runs. One that has ended is reaped here, so an exit
@@ -43,10 +50,7 @@ bool dialer_alive()
 {
     if (link_mgr.dialer_pid <= 0)
         return false;
-    if (!dialer_ended(link_mgr.dialer_pid))
-        return true;
-    link_mgr.dialer_pid = -1;
-    return false;
+    return !dialer_ended();
 }
 
 void hang_up()
@@ -55,8 +59,10 @@ void hang_up()
         link_4g_kill_dialer();
 }
 
-// Starts the dialer with its output discarded; false when no child could be made.
-bool start_dialer()
+enum class dialer_start { started, no_child, not_run };
+
+// Starts the dialer with its output discarded.
+dialer_start start_dialer()
 {
     int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
     // "quectel-CM -s APN [ARGS...]": each word one argument, never seen by a shell.
@@ -66,17 +72,24 @@ bool start_dialer()
     for (std::string &word : extra)
         argv.push_back(word.data());
     argv.push_back(nullptr);
-    pid_t pid = spawn_program(board_path(dialer_path()).c_str(), argv.data(), null_fd);
+    bool exec_failed = false;
+    pid_t pid = spawn_program(board_path(dialer_path()).c_str(), argv.data(), null_fd, &exec_failed);
     int spawn_errno = errno;
     if (null_fd >= 0)
         close(null_fd);
+    if (exec_failed) {
+        // Its child ended with 127 at once: no dialer ever ran, and the reason is known.
+        log_err(LOG_ERR, "LINK: cannot run quectel-CM (%s): %s, exit status 127\n", dialer_path(),
+                strerror(spawn_errno));
+        return dialer_start::not_run;
+    }
     if (pid < 0) {
         log_err(LOG_ERR, "LINK: fork quectel-CM failed: %s\n", strerror(spawn_errno));
-        return false;
+        return dialer_start::no_child;
     }
     link_mgr.dialer_pid = pid;
     log_out(LOG_INFO, "LINK: Started quectel-CM (PID %d)\n", static_cast<int>(pid));
-    return true;
+    return dialer_start::started;
 }
 
 void set_state(int state)
@@ -85,16 +98,21 @@ void set_state(int state)
     link_mgr.state_4g.store(state);
 }
 
+void dial_timed_out()
+{
+    set_state(LINK_FAILED);
+    led_blink(LED_4G, 1);
+    log_out(LOG_WARNING, "LINK: 4G dial timeout, will retry\n");
+}
+
 // Waits for the interface with state_4g_lock held, while the dialer runs and the switch
 // stays on; up to the dial time-out.
 void await_interface()
 {
     int left = link_timing::dial_steps;
     while (link_mgr.link_running.load() != 0) {
-        if (link_mgr.dialer_pid > 0 && dialer_ended(link_mgr.dialer_pid)) {
-            link_mgr.dialer_pid = -1;
+        if (dialer_ended())
             break;
-        }
         if (link_mgr.enabled_4g.load() == 0) {
             hang_up();
             set_state(LINK_OFF);
@@ -112,9 +130,7 @@ void await_interface()
             break;
     }
     // A dialer still running has stalled: the retry replaces it.
-    set_state(LINK_FAILED);
-    led_blink(LED_4G, 1);
-    log_out(LOG_WARNING, "LINK: 4G dial timeout, will retry\n");
+    dial_timed_out();
 }
 
 // One dial attempt with state_4g_lock held. A turn-on request keeps a dialer that runs
@@ -128,10 +144,19 @@ void dial(bool replace_running)
 
     if (replace_running && dialer_alive())
         link_4g_kill_dialer();
-    if (!dialer_alive() && !start_dialer()) {
-        set_state(LINK_FAILED);
-        led_blink(LED_4G, 5);
-        return;
+    if (!dialer_alive()) {
+        switch (start_dialer()) {
+        case dialer_start::started:
+            break;
+        case dialer_start::no_child:
+            set_state(LINK_FAILED);
+            led_blink(LED_4G, 5);
+            return;
+        case dialer_start::not_run:
+            // As a dialer that exited at once: the attempt ends as a time-out and is retried.
+            dial_timed_out();
+            return;
+        }
     }
     await_interface();
 }
@@ -165,20 +190,15 @@ void link_4g_kill_dialer()
 {
     const pid_t pid = link_mgr.dialer_pid;
     log_out(LOG_INFO, "LINK: Stopping quectel-CM (PID %d)\n", static_cast<int>(pid));
-    kill(pid, SIGTERM);
-    for (int i = 0; i < link_timing::kill_steps; i++) {
-        std::this_thread::sleep_for(link_timing::kill_step);
-        if (dialer_ended(pid)) {
-            link_mgr.dialer_pid = -1;
-            log_out(LOG_INFO, "LINK: quectel-CM stopped\n");
-            return;
-        }
-    }
-    kill(pid, SIGKILL);
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    // The dialer and whatever it started share one grace: SIGTERM to its group, SIGKILL to
+    // what is left of the group when the grace ends, then the reap.
+    bool killed = false;
+    end_program(pid, dialer_grace(), &killed);
     link_mgr.dialer_pid = -1;
-    log_out(LOG_WARNING, "LINK: quectel-CM force killed\n");
+    if (killed)
+        log_out(LOG_WARNING, "LINK: quectel-CM force killed\n");
+    else
+        log_out(LOG_INFO, "LINK: quectel-CM stopped\n");
 }
 
 int link_4g_iface_up()
@@ -223,9 +243,7 @@ void link_4g_worker()
         if (link_mgr.state_4g.load() == LINK_FAILED && link_mgr.enabled_4g.load() != 0) {
             log_out(LOG_INFO, "LINK: 4G retry dialing\n");
             dial(true);
-        } else if (link_mgr.state_4g.load() == LINK_UP && link_mgr.dialer_pid > 0 &&
-                   dialer_ended(link_mgr.dialer_pid)) {
-            link_mgr.dialer_pid = -1;
+        } else if (link_mgr.state_4g.load() == LINK_UP && dialer_ended()) {
             state.unlock();
             log_out(LOG_WARNING, "LINK: quectel-CM died, reconnecting\n");
             link_4g_apply(1);

@@ -174,6 +174,18 @@ void check_wifi()
     recover_ap();
 }
 
+// A dialer that still runs is stopped; one that has ended only has its group ended and
+// is reaped.
+void end_dialer_at_stop()
+{
+    if (program_ended(link_mgr.dialer_pid)) {
+        end_program(link_mgr.dialer_pid, link_timing::kill_step * link_timing::kill_steps);
+        link_mgr.dialer_pid = -1;
+    } else {
+        link_4g_kill_dialer();
+    }
+}
+
 void stop_sequence()
 {
     log_out(LOG_INFO, "LINK: Stopping...\n");
@@ -183,12 +195,18 @@ void stop_sequence()
     if (link_mgr.manager.joinable())
         link_mgr.manager.join();
 
-    // The workers are joined: nothing else touches the dialer now.
+    // The workers are joined: nothing else touches the dialer now. Its grace and the
+    // access point's stop script run side by side; neither needs the other done.
+    std::thread dialer_end;
     if (link_mgr.dialer_pid > 0) {
-        if (waitpid(link_mgr.dialer_pid, nullptr, WNOHANG) == 0)
-            link_4g_kill_dialer();
-        else
-            link_mgr.dialer_pid = -1;
+        try {
+            dialer_end = std::thread([] {
+                thread_name("link-hangup");
+                end_dialer_at_stop();
+            });
+        } catch (const std::system_error &) {
+            end_dialer_at_stop();
+        }
     }
     {
         std::lock_guard guard(state_wifi_lock);
@@ -199,6 +217,8 @@ void stop_sequence()
             link_wifi_script("stop");
         link_mgr.state_wifi.store(LINK_OFF);
     }
+    if (dialer_end.joinable())
+        dialer_end.join();
     for (int led : {LED_SYS, LED_EXT_PWR, LED_WIFI, LED_4G, LED_NET})
         led_off(led);
     log_out(LOG_INFO, "LINK: Module stopped\n");

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -120,6 +121,95 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(HangCase{"AccessPointScriptStart", "/usr/lib/tesmar_gpio/wifi_ap.sh.delay", CMD_WIFI_TOGGLE},
                     HangCase{"FuserInSdcardStatus", "/sim/bin/fuser.hang", CMD_SDCARD_STATUS}),
     [](const testing::TestParamInfo<HangCase> &param) { return param.param.name; });
+
+// Of each run's output, what the daemon passes to its log at most.
+constexpr std::size_t child_log_cap = 64 * 1024;
+
+// Everything hung at once: an access-point script deaf to SIGTERM, with a child and a
+// grandchild that floods its standard error, for "start" and again for the stop's "stop";
+// a dialer deaf to SIGTERM with a helper that is deaf too. The graces run side by side.
+TEST(EverythingHungAtStop, StopEndsWithinTenSecondsLeavesNothingAndCapsTheLog)
+{
+    SimBoard board;
+    write_file(board.path("/var/lib/tesmar_gpio/link_state"), "1 1\n");
+    write_file(board.path("/usr/bin/quectel-CM.ignore-term"), "");
+    write_file(board.path("/usr/bin/quectel-CM.child"), "");
+    write_file(board.path("/usr/bin/quectel-CM.delay"), "0.2\n");
+    const std::string script = board.path("/usr/lib/tesmar_gpio/wifi_ap.sh");
+    write_file(script, "#!/bin/sh\n"
+                       "unset LD_PRELOAD\n"
+                       "trap '' TERM\n"
+                       "sh -c 'sh -c \"while :; do echo flood; done\" \"$0\" >&2; sleep 300' \"$0\" &\n"
+                       "while :; do sleep 0.1; done\n");
+    ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+    DaemonProcess daemon(board);
+    ASSERT_TRUE(daemon.wait_for_output("LINK: 4G connected via wwu1u2i4\n", 10s)) << daemon.out();
+    // The script, its child and the flooding grandchild; the dialer and its helper.
+    ASSERT_TRUE(wait_until([&] { return processes_with(board.root()) >= 5; })) << processes_with(board.root());
+
+    const auto signalled = std::chrono::steady_clock::now();
+    daemon.signal(SIGTERM);
+    ASSERT_EQ(daemon.wait_exit(15s), 0) << daemon.out();
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 10s);
+    EXPECT_NE(daemon.out().find("Cleanup complete\nGPIO manager stopped\n"), std::string::npos) << daemon.out();
+    EXPECT_NE(daemon.out().find("LINK: quectel-CM force killed\n"), std::string::npos) << daemon.out();
+    EXPECT_TRUE(wait_until([&] { return processes_with(board.root()) == 0; }, 2s)) << "left alive";
+    // Two runs of the script ("start", then the stop's "stop"), each held to the cap.
+    const std::string log = daemon.out() + daemon.err();
+    EXPECT_LE(log.size(), 2 * child_log_cap + 16 * 1024);
+    EXPECT_GT(count_lines(log, "flood"), 1000);  // the output did reach the log, up to the cap
+    EXPECT_NE(log.find("bytes not logged"), std::string::npos);
+}
+
+// A process that takes the pid of a dialer the daemon has reaped, in a private pid
+// namespace (ns_last_pid), receives no signal from the daemon's stop.
+TEST(ReapedDialerPid, UnrelatedProcessOnItGetsNoSignalFromTheStop)
+{
+    int planted_runs = 0;
+    for (int attempt = 1; attempt <= 6 && planted_runs < 3; ++attempt) {
+        SimBoard board;
+        write_file(board.path("/var/lib/tesmar_gpio/link_state"), "1 0\n");
+        write_file(board.path("/usr/bin/quectel-CM.delay"), "0.2\n");
+        const std::string script = board.root() + "/plant.sh";
+        write_file(script, R"sh(set -u
+root=$TESMAR_GPIO_ROOT
+dialer=$root/usr/bin/quectel-CM
+starts() { grep -c ' start ' "$dialer.log" 2>/dev/null; }
+until_true() { n=0; while ! eval "$1"; do n=$((n + 1)); [ $n -lt 100 ] || return 1; sleep 0.1; done; }
+LD_PRELOAD=$DAEMON_PRELOAD "$1" -f >"$root/daemon.out" 2>&1 &
+daemon=$!
+until_true '[ "$(starts)" -ge 1 ] && grep -q " up" "$dialer.log"' || { echo "no dialer"; exit 2; }
+old=$(cat "$dialer.pid")
+kill -KILL "$old"
+until_true '[ "$(starts)" -ge 2 ]' || { echo "no second dialer"; exit 2; }
+echo $((old - 1)) >/proc/sys/kernel/ns_last_pid
+setsid sh -c 'trap "echo TERM >>$0" TERM; : >"$0.ready"; while :; do sleep 0.1; done' "$root/planted.log" &
+planted=$!
+[ "$planted" = "$old" ] || { kill -KILL "$planted"; kill -TERM "$daemon"; wait "$daemon"; echo "pid taken"; exit 3; }
+# A group leader of its own (setsid has run) before the stop begins.
+until_true '[ -e "$root/planted.log.ready" ]' || { echo "planted process did not start"; exit 2; }
+kill -TERM "$daemon"
+wait "$daemon"
+sleep 0.3
+kill -0 "$planted" 2>/dev/null || { echo "planted process was killed"; exit 1; }
+[ ! -s "$root/planted.log" ] || { echo "planted process got SIGTERM"; exit 1; }
+kill -KILL "$planted"
+exit 0
+)sh");
+        auto env = board.env();
+        env["DAEMON_PRELOAD"] = preload_list();
+        RunResult run = run_program({"/usr/bin/unshare", "-Urpf", "--mount-proc", "/bin/sh", script, daemon_binary()},
+                                    env, 60s);
+        if (run.status != 0 && run.err.find("unshare") != std::string::npos)
+            GTEST_SKIP() << "no private pid namespace here: " << run.err;
+        if (run.status == 3)
+            continue;  // another process took the pid first; try again
+        ASSERT_EQ(run.status, 0) << "attempt " << attempt << ": " << run.out << run.err
+                                 << read_file(board.root() + "/daemon.out");
+        ++planted_runs;
+    }
+    EXPECT_EQ(planted_runs, 3) << "the old pid was taken by others each time";
+}
 
 TEST_F(StopFaultTest, SecondDaemonOnTheSameBoardExitsOneAndLeavesTheFirstAlone)
 {

@@ -111,16 +111,35 @@ TEST_F(Link4gTest, InterfaceDownUnderALiveDialerIsDialingAgain)
     EXPECT_TRUE(connected()) << out();
 }
 
+// What the dead dialer left in its group (deaf to SIGTERM) goes before it is reaped.
 TEST_F(Link4gTest, DeadDialerIsReapedAndRedialed)
 {
+    write_board(dialer(".child"), "");
     switch_on();
     ASSERT_TRUE(connected());
     const pid_t first = started_dialer();
+    const pid_t helper = std::atoi(board_file(dialer(".child-pid")).c_str());
+    ASSERT_GT(helper, 0);
     kill(first, SIGKILL);
     ASSERT_TRUE(wait_line("LINK: quectel-CM died, reconnecting")) << out();
     EXPECT_NE(started_dialer(2), first);
     EXPECT_TRUE(process_gone(first));
+    EXPECT_TRUE(wait_until([&] { return process_gone(helper); })) << "the dead dialer's helper outlived it";
     EXPECT_TRUE(connected()) << out();
+}
+
+// The dialer ends on SIGTERM, its helper does not: the helper gets SIGKILL at the grace's end.
+TEST_F(Link4gTest, HangUpEndsWhatTheDialerLeftInItsGroup)
+{
+    write_board(dialer(".child"), "");
+    switch_on();
+    ASSERT_TRUE(connected());
+    const pid_t helper = std::atoi(board_file(dialer(".child-pid")).c_str());
+    ASSERT_GT(helper, 0);
+    EXPECT_EQ(link_toggle_4g(), 0);
+    ASSERT_TRUE(wait_line("LINK: quectel-CM stopped")) << out();
+    EXPECT_TRUE(wait_until([&] { return process_gone(helper); })) << "the dialer's helper outlived the hang-up";
+    EXPECT_EQ(zombie_children(), 0);
 }
 
 TEST_F(Link4gTest, DialerIgnoringTermIsForceKilled)
@@ -151,15 +170,32 @@ TEST_F(Link4gTest, SwitchOffDuringADialHangsUp)
     EXPECT_EQ(zombie_children(), 0);
 }
 
-TEST_F(Link4gTest, MissingDialerEndsEachAttemptAsATimeout)
+struct UnrunnableCase {
+    const char *name;
+    const char *change;  // made to the dialer's file
+    const char *reason;
+};
+
+class UnrunnableDialerTest : public Link4gTest, public testing::WithParamInterface<UnrunnableCase> {};
+
+// Each attempt says why the dialer could not be run, and ends as a time-out.
+TEST_P(UnrunnableDialerTest, EachAttemptSaysWhyAndEndsAsATimeout)
 {
-    ASSERT_EQ(unlink(board.path(dialer("")).c_str()), 0);
+    ASSERT_EQ(std::system((std::string(GetParam().change) + " '" + board.path(dialer("")) + "'").c_str()), 0);
     switch_on();
     ASSERT_TRUE(wait_line("LINK: 4G dial timeout, will retry", 2)) << out();
     EXPECT_EQ(led(6), "blink 500");
+    EXPECT_GE(count_lines(err(), std::string("LINK: cannot run quectel-CM (/usr/bin/quectel-CM): ") +
+                                     GetParam().reason + ", exit status 127"), 2) << err();
     EXPECT_EQ(err().find("fork quectel-CM failed"), std::string::npos) << err();
+    EXPECT_EQ(out().find("LINK: Started quectel-CM"), std::string::npos) << out();
     EXPECT_EQ(zombie_children(), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Dialers, UnrunnableDialerTest,
+                         testing::Values(UnrunnableCase{"Missing", "rm -f", "No such file or directory"},
+                                         UnrunnableCase{"NotExecutable", "chmod 644", "Permission denied"}),
+                         [](const testing::TestParamInfo<UnrunnableCase> &param) { return param.param.name; });
 
 // A dialer that exits while the link is failed is reaped by the next attempt, which
 // starts a new one at once instead of waiting out another timeout.

@@ -84,6 +84,8 @@ expect_eq "start succeeds" "0 " "$status $err"
 expect_eq "started access point is healthy" healthy "$(health)"
 conf=$board/run/tesmar_gpio/tesmar-hostapd.conf
 check "hostapd runs with the generated configuration" grep -q -- "-B -P .* $conf" "$state/calls"
+# The daemon ends what the script leaves in its process group: the servers leave it.
+expect_eq "servers start in sessions of their own" "hostapd udhcpd" "$(paste -sd' ' "$state/own-session")"
 check "default SSID" grep -qx 'ssid=TesMar-Gateway' "$conf"
 expect_eq "passphrase readable by root only" 600 "$(stat -c %a "$conf")"
 expect_eq "default address on wlan0" 192.168.50.1/24 "$(cat "$state/wlan0.addrs")"
