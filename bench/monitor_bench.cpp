@@ -12,6 +12,7 @@
 #include "sim_board.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
