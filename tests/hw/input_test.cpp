@@ -208,17 +208,32 @@ TEST_F(InputTest, ShortPressIsSeenAndABouncingTapGivesOnePress)
     hold(input_lines[IN_4G], 1, 20ms);
     hold(input_lines[IN_4G], 0, 0ms);
     ASSERT_TRUE(log.wait_for(2));
-    // A 10 ms tap whose contact bounces five times on the way in and out.
-    for (int level : {1, 0, 1, 0, 1})
-        hold(input_lines[IN_WIFI], level, 300us);
+    // A 10 ms tap whose contact bounces five times on the way in and out. Writes further
+    // apart than the debounce (a loaded machine) are no bounce any more.
+    auto bounce = [&](std::initializer_list<int> levels) {
+        long long last = monotonic_ns();
+        double widest_ms = 0;
+        for (int level : levels) {
+            set_level(input_lines[IN_WIFI], level);
+            const long long now = monotonic_ns();
+            widest_ms = std::max(widest_ms, ms_between(last, now));
+            last = now;
+        }
+        return widest_ms < 4.0;
+    };
+    bool bounced = bounce({1, 0, 1, 0, 1});
     std::this_thread::sleep_for(10ms);
-    for (int level : {0, 1, 0, 1, 0})
-        hold(input_lines[IN_WIFI], level, 300us);
-    ASSERT_TRUE(log.wait_for(4));
+    bounced = bounce({0, 1, 0, 1, 0}) && bounced;
+    const bool seen = log.wait_for(4);
     std::this_thread::sleep_for(50ms);
     input_monitor_stop();
     GetCapturedStdout();
-    EXPECT_EQ(log.snapshot(), (Calls{{IN_4G, 1}, {IN_4G, 0}, {IN_WIFI, 1}, {IN_WIFI, 0}}));
+    ASSERT_TRUE(seen);
+    const Calls calls = log.snapshot();
+    EXPECT_EQ(Calls(calls.begin(), calls.begin() + 2), (Calls{{IN_4G, 1}, {IN_4G, 0}}));
+    if (!bounced)
+        GTEST_SKIP() << "writes came further apart than the debounce on this loaded machine";
+    EXPECT_EQ(calls, (Calls{{IN_4G, 1}, {IN_4G, 0}, {IN_WIFI, 1}, {IN_WIFI, 0}}));
 }
 
 // With every line on edges the thread sleeps until one moves; a refused chip's lines are
