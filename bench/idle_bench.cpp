@@ -5,7 +5,8 @@
 // health-check commands every 5 s). Both are sampled from /proc/PID/stat (user and system
 // time, minor page faults) and the scheduler's finer per-thread run time over the same
 // SECONDS; the children's own costs are the same for both and left out. The daemon's run
-// time is also shown by thread.
+// time and wake-ups (the voluntary context switches: each is one sleep ended) are also
+// shown by thread, and the wake-ups per second of both programs in total.
 //
 //   idle_bench [--seconds N]     (default 30)
 #include "sim_board.h"
@@ -34,8 +35,20 @@ struct sample {
     long long run_ns = 0;  // time on a CPU, summed over the threads, from the scheduler
     long minor_faults = 0;
     long rss_kib = 0;
+    long wakeups = 0;  // voluntary context switches, summed over the threads
     std::map<std::string, long long> run_ns_by_thread;  // by thread name
+    std::map<std::string, long> wakeups_by_thread;
 };
+
+long voluntary_switches(const std::string &status_text)
+{
+    std::istringstream status(status_text);
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+            return std::atol(line.c_str() + std::strlen("voluntary_ctxt_switches:"));
+    }
+    return 0;
+}
 
 sample sample_of(pid_t pid)
 {
@@ -61,8 +74,11 @@ sample sample_of(pid_t pid)
             std::string name = read_file(dir + "/comm");
             if (!name.empty() && name.back() == '\n')
                 name.pop_back();
+            const long wakeups = voluntary_switches(read_file(dir + "/status"));
             s.run_ns += run_ns;
             s.run_ns_by_thread[name] += run_ns;
+            s.wakeups += wakeups;
+            s.wakeups_by_thread[name] += wakeups;
         }
         closedir(tasks);
     }
@@ -133,15 +149,22 @@ int main(int argc, char **argv)
               (baseline_after.cpu_ticks - baseline_before.cpu_ticks) * ms_per_tick);
     print_row("cpu time, scheduler (ms)", static_cast<double>(daemon_after.run_ns - daemon_before.run_ns) / 1e6,
               static_cast<double>(baseline_after.run_ns - baseline_before.run_ns) / 1e6);
+    print_row("wake-ups per second", static_cast<double>(daemon_after.wakeups - daemon_before.wakeups) / seconds,
+              static_cast<double>(baseline_after.wakeups - baseline_before.wakeups) / seconds);
     print_row("minor page faults", static_cast<double>(daemon_after.minor_faults - daemon_before.minor_faults),
               static_cast<double>(baseline_after.minor_faults - baseline_before.minor_faults));
     print_row("resident memory (KiB)", static_cast<double>(daemon_after.rss_kib),
               static_cast<double>(baseline_after.rss_kib));
     // Where the daemon's time went, by thread (a thread that ended in between is left out).
+    std::printf("  %-25s %10s %10s\n", "thread", "run (ms)", "wake-ups/s");
     for (const auto &[name, run_ns] : daemon_after.run_ns_by_thread) {
         const auto before = daemon_before.run_ns_by_thread.find(name);
         const long long spent = run_ns - (before == daemon_before.run_ns_by_thread.end() ? 0 : before->second);
-        std::printf("  thread %-19s %10.1f\n", name.c_str(), static_cast<double>(spent) / 1e6);
+        const auto woken_before = daemon_before.wakeups_by_thread.find(name);
+        const long woken = daemon_after.wakeups_by_thread.at(name) -
+                           (woken_before == daemon_before.wakeups_by_thread.end() ? 0 : woken_before->second);
+        std::printf("  %-25s %10.1f %10.2f\n", name.c_str(), static_cast<double>(spent) / 1e6,
+                    static_cast<double>(woken) / seconds);
     }
 
     daemon.signal(SIGTERM);

@@ -6,9 +6,11 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -328,7 +330,8 @@ int json_input(const char *which)
     return -1;
 }
 
-// The watched values of one look at the daemon.
+// The watched values of one look at the daemon (the polling form, for a daemon without
+// the watch stream).
 struct watched {
     std::uint8_t inputs[4];
     LinkStateRecord link;
@@ -358,7 +361,44 @@ void timestamp(char (&out)[48])
     snprintf(out, sizeof out, "%s.%03dZ", base, static_cast<int>(now.tv_nsec / 1000000) % 1000);
 }
 
-void emit(bool json, const char *what, const char *name, const char *value, const char *previous)
+// One value as the monitor shows it: the word of its line, and its JSON form (a level or
+// switch as a boolean, a missing mount point as null, anything else as the word).
+struct shown {
+    enum form { word, boolean, none } json = word;
+    char text[sizeof(SdCardStateRecord::mount_point) + 1] = "";
+};
+
+shown shown_word(const char *text, shown::form json = shown::word)
+{
+    shown v;
+    v.json = json;
+    snprintf(v.text, sizeof v.text, "%s", text);
+    return v;
+}
+
+shown shown_level(int level) { return shown_word(level != 0 ? "HIGH" : "LOW", shown::boolean); }
+shown shown_switch(int on) { return shown_word(on != 0 ? "ON" : "OFF", shown::boolean); }
+shown shown_mount(const char *field, std::size_t size)
+{
+    const int length = static_cast<int>(strnlen(field, size));
+    if (length == 0)
+        return shown_word("none", shown::none);
+    shown v;
+    snprintf(v.text, sizeof v.text, "%.*s", length, field);
+    return v;
+}
+
+void value_json(json_object &o, const char *key, const shown &v)
+{
+    if (v.json == shown::boolean)
+        o.boolean(key, std::strcmp(v.text, "HIGH") == 0 || std::strcmp(v.text, "ON") == 0);
+    else if (v.json == shown::none)
+        o.null(key);
+    else
+        o.string(key, v.text);
+}
+
+void emit(bool json, const char *what, const char *name, const shown &value, const shown *previous)
 {
     char when[48];
     timestamp(when);
@@ -367,38 +407,104 @@ void emit(bool json, const char *what, const char *name, const char *value, cons
         o.string("time", when);
         o.string("event", what);
         o.string("name", name);
-        o.string("value", value);
+        value_json(o, "value", value);
         if (previous != nullptr)
-            o.string("previous", previous);
+            value_json(o, "previous", *previous);
         else
             o.null("previous");
     } else {
-        printf("%s %s %s %s", when, what, name, value);
+        printf("%s %s %s %s", when, what, name, value.text);
         if (previous != nullptr)
-            printf(" (was %s)", previous);
+            printf(" (was %s)", previous->text);
         putchar('\n');
     }
     fflush(stdout);
 }
 
-// Prints each value of NOW that differs from BEFORE (every value when BEFORE is null).
-void report_changes(bool json, const watched *before, const watched &now)
+// The watched items, in the order of their lines when the watch begins.
+struct watched_item {
+    const char *what;
+    const char *name;
+};
+constexpr watched_item items[] = {
+    {"input", "4g"},   {"input", "valid1"}, {"input", "valid2"}, {"input", "wifi"},  {"switch", "4g"},
+    {"switch", "wifi"}, {"link", "4g"},     {"link", "wifi"},    {"sdcard", "state"}, {"sdcard", "mount"},
+};
+constexpr std::size_t ITEM_SWITCH = 4, ITEM_LINK = 6, ITEM_CARD_STATE = 8, ITEM_CARD_MOUNT = 9;
+
+// What the monitor has shown of each item; kept across reconnections, so a new connection
+// prints only what changed meanwhile.
+struct monitor_view {
+    bool json = false;
+    bool have[std::size(items)] = {};
+    shown last[std::size(items)];
+
+    void show(std::size_t item, const shown &now)
+    {
+        if (have[item] && std::strcmp(last[item].text, now.text) == 0)
+            return;
+        emit(json, items[item].what, items[item].name, now, have[item] ? &last[item] : nullptr);
+        last[item] = now;
+        have[item] = true;
+    }
+
+    void show_look(const watched &now)
+    {
+        for (std::size_t i = 0; i < std::size(input_names); i++)
+            show(i, shown_level(now.inputs[i]));
+        show(ITEM_SWITCH, shown_switch(now.link.switch_4g));
+        show(ITEM_SWITCH + 1, shown_switch(now.link.switch_wifi));
+        show(ITEM_LINK, shown_word(link_state_name(now.link.state_4g, true)));
+        show(ITEM_LINK + 1, shown_word(link_state_name(now.link.state_wifi, false)));
+        show(ITEM_CARD_STATE, shown_word(sdcard_state_name(now.card.recovery_state)));
+        show(ITEM_CARD_MOUNT, shown_mount(now.card.mount_point, sizeof now.card.mount_point));
+    }
+
+    void show_record(const WatchRecord &r)
+    {
+        switch (r.kind) {
+        case WATCH_INPUT:
+            if (r.id < std::size(input_names))
+                show(r.id, shown_level(r.value));
+            break;
+        case WATCH_SWITCH:
+            if (r.id < 2)
+                show(ITEM_SWITCH + r.id, shown_switch(r.value));
+            break;
+        case WATCH_LINK:
+            if (r.id < 2)
+                show(ITEM_LINK + r.id, shown_word(link_state_name(r.value, r.id == 0)));
+            break;
+        case WATCH_CARD_STATE:
+            show(ITEM_CARD_STATE, shown_word(sdcard_state_name(r.value)));
+            break;
+        case WATCH_CARD_MOUNT:
+            show(ITEM_CARD_MOUNT, shown_mount(r.mount_point, sizeof r.mount_point));
+            break;
+        case WATCH_LOST:
+            // The values that follow are the current ones; the changes between were lost.
+            emit(json, "monitor", "events", shown_word("lost"), nullptr);
+            break;
+        default:
+            break;  // a kind added later
+        }
+    }
+};
+
+// One whole record of the stream, waiting as long as it takes; false at its end.
+bool read_record(int fd, WatchRecord &r)
 {
-    auto compare = [&](const char *what, const char *name, const char *old_value, const char *new_value) {
-        if (before == nullptr || std::strcmp(old_value, new_value) != 0)
-            emit(json, what, name, new_value, before != nullptr ? old_value : nullptr);
-    };
-    const watched &b = before != nullptr ? *before : now;
-    for (std::size_t i = 0; i < std::size(input_names); i++)
-        compare("input", input_names[i], b.inputs[i] != 0 ? "HIGH" : "LOW", now.inputs[i] != 0 ? "HIGH" : "LOW");
-    compare("switch", "4g", b.link.switch_4g != 0 ? "ON" : "OFF", now.link.switch_4g != 0 ? "ON" : "OFF");
-    compare("switch", "wifi", b.link.switch_wifi != 0 ? "ON" : "OFF", now.link.switch_wifi != 0 ? "ON" : "OFF");
-    compare("link", "4g", link_state_name(b.link.state_4g, true), link_state_name(now.link.state_4g, true));
-    compare("link", "wifi", link_state_name(b.link.state_wifi, false), link_state_name(now.link.state_wifi, false));
-    compare("sdcard", "state", sdcard_state_name(b.card.recovery_state), sdcard_state_name(now.card.recovery_state));
-    const char *old_mount = b.card.mount_point[0] != '\0' ? b.card.mount_point : "none";
-    const char *new_mount = now.card.mount_point[0] != '\0' ? now.card.mount_point : "none";
-    compare("sdcard", "mount", old_mount, new_mount);
+    auto *bytes = reinterpret_cast<char *>(&r);
+    std::size_t got = 0;
+    while (got < sizeof r) {
+        ssize_t n = recv(fd, bytes + got, sizeof r - got, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 }  // namespace
@@ -535,12 +641,12 @@ int view_json(const char *program, const char *word, const char *arg)
 
 int view_monitor(bool json)
 {
-    // Five looks a second catch a key press (the daemon samples inputs every 100 ms and a
-    // press lasts longer) at three small requests per look on one connection.
+    // Against a daemon without the watch stream: five looks a second catch a key press
+    // (such a daemon samples its inputs every 100 ms) at three small requests per look.
     constexpr useconds_t look_interval_us = 200000;
     constexpr useconds_t reconnect_interval_us = 1000000;
-    watched last{};
-    bool have_last = false;
+    monitor_view view;
+    view.json = json;
     bool reported_lost = false;
     for (;;) {
         int fd = ctl_connect();
@@ -551,13 +657,27 @@ int view_monitor(bool json)
             usleep(reconnect_interval_us);
             continue;
         }
-        watched now{};
-        while (look(fd, now)) {
-            reported_lost = false;
-            report_changes(json, have_last ? &last : nullptr, now);
-            last = now;
-            have_last = true;
-            usleep(look_interval_us);
+        ControlReply answer;
+        if (ctl_exchange(fd, make_request(CMD_WATCH), &answer, sizeof answer)) {
+            if (answer.status == STATUS_OK) {
+                WatchRecord record;
+                while (read_record(fd, record)) {
+                    reported_lost = false;
+                    view.show_record(record);
+                }
+            } else if (answer.status == STATUS_UNKNOWN_COMMAND) {
+                watched now{};
+                while (look(fd, now)) {
+                    reported_lost = false;
+                    view.show_look(now);
+                    usleep(look_interval_us);
+                }
+            } else {
+                close(fd);
+                fprintf(stderr, "The daemon refused to be watched (Error: %d, %s)\n", answer.status,
+                        answer.data[0] == WATCH_REFUSED_FULL ? "too many watchers" : "unknown reason");
+                return -1;
+            }
         }
         close(fd);
         if (!reported_lost)

@@ -55,7 +55,22 @@ enum : std::uint8_t {
     CMD_WIFI_SET = 65,       // the same for the WiFi switch
     CMD_LINK_STATE = 66,     // LinkStateRecord
     CMD_SDCARD_STATE = 67,   // SdCardStateRecord
+    CMD_WATCH = 68,          // ControlReply, then (STATUS_OK) a stream of WatchRecord
 };
+
+// WatchRecord::kind. The ids: an input by its CMD_INPUT_ALL byte (0 4G, 1 VALID1, 2 VALID2,
+// 3 WIFI); a switch or link 0 4G, 1 WiFi; the card 0.
+enum : std::uint8_t {
+    WATCH_INPUT = 1,       // value: the level, 1 high, 0 low
+    WATCH_SWITCH = 2,      // value: 1 on, 0 off
+    WATCH_LINK = 3,        // value: LINK_REPORT_*
+    WATCH_CARD_STATE = 4,  // value: SDCARD_STATE_*
+    WATCH_CARD_MOUNT = 5,  // value: 1 a card mount exists, 0 none; mount_point: its point
+    WATCH_LOST = 6,        // the stream fell behind: records were dropped, current values follow
+};
+
+// CMD_WATCH refused: ControlReply with STATUS_FAILED and byte 1 the reason.
+inline constexpr std::uint8_t WATCH_REFUSED_FULL = 1;  // as many watchers as the daemon takes
 
 // LinkStateRecord link states: the daemon's link state, with a recovery told apart from
 // a link that has given up.
@@ -236,8 +251,22 @@ struct SdCardStateRecord {
     char mount_point[104];        // the first card mount's point; empty when none
 };
 
+// One change on a CMD_WATCH stream (120 bytes). After the ControlReply with STATUS_OK
+// (byte 1 WATCH_VERSION, byte 2 the record size), the daemon sends one record per current
+// value, then one per change as it happens, until either side closes.
+struct WatchRecord {
+    std::uint8_t version;  // WATCH_VERSION
+    std::uint8_t kind;     // WATCH_*
+    std::uint8_t id;
+    std::uint8_t value;
+    std::uint32_t sequence;  // counts the stream's records from 0
+    std::uint64_t time_ns;   // the daemon's monotonic clock when the change was posted
+    char mount_point[104];   // WATCH_CARD_MOUNT only; empty when none
+};
+
 #pragma pack(pop)
 
+inline constexpr std::uint8_t WATCH_VERSION = 1;
 inline constexpr std::uint8_t LINK_STATE_VERSION = 1;
 inline constexpr std::uint8_t SDCARD_STATE_VERSION = 1;
 
@@ -335,3 +364,10 @@ static_assert(offsetof(SdCardStateRecord, recovery_state) == 2);
 static_assert(offsetof(SdCardStateRecord, eject_hold) == 3);
 static_assert(offsetof(SdCardStateRecord, mounted) == 4);
 static_assert(offsetof(SdCardStateRecord, mount_point) == 8);
+
+static_assert(sizeof(WatchRecord) == 120);
+static_assert(offsetof(WatchRecord, kind) == 1);
+static_assert(offsetof(WatchRecord, value) == 3);
+static_assert(offsetof(WatchRecord, sequence) == 4);
+static_assert(offsetof(WatchRecord, time_ns) == 8);
+static_assert(offsetof(WatchRecord, mount_point) == 16);

@@ -8,7 +8,11 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,6 +22,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <algorithm>
+#include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -34,15 +41,46 @@ struct gpiod_line_settings {
     gpiod_line_drive drive = GPIOD_LINE_DRIVE_PUSH_PULL;
     bool active_low = false;
     gpiod_line_value output_value = GPIOD_LINE_VALUE_INACTIVE;
+    unsigned long debounce_us = 0;
 };
 
 struct gpiod_line_config {
     std::vector<std::pair<unsigned int, gpiod_line_settings>> lines;
 };
 
+struct gpiod_edge_event {
+    gpiod_edge_event_type type = GPIOD_EDGE_EVENT_RISING_EDGE;
+    std::uint64_t timestamp_ns = 0;
+    unsigned int offset = 0;
+    unsigned long global_seqno = 0;
+    unsigned long line_seqno = 0;
+};
+
+struct gpiod_edge_event_buffer {
+    std::size_t capacity = 0;
+    std::vector<gpiod_edge_event> events;
+};
+
+// Edge detection, as the kernel gives it, from the line files: an inotify watch on the chip
+// directory sees every write of a level (in place, as `echo 1 >` does, or renamed over it),
+// and a one-shot timer emulates the kernel's debounce (an edge counts once the level has
+// held for the period). All three sit in one epoll descriptor, the request's descriptor.
+struct edge_detector {
+    int epoll_fd = -1;
+    int inotify_fd = -1;
+    int timer_fd = -1;
+    int more_fd = -1;  // readable while events wait beyond what a read could take
+    unsigned long debounce_us = 0;
+    std::map<unsigned int, int> reported;  // last level reported per edge line
+    std::map<unsigned int, unsigned long> line_seqno;
+    unsigned long global_seqno = 0;
+    std::deque<gpiod_edge_event> pending;
+};
+
 struct gpiod_line_request {
     std::string dir;
     std::vector<std::pair<unsigned int, gpiod_line_settings>> lines;
+    edge_detector edges;
 };
 
 namespace {
@@ -188,6 +226,8 @@ std::string describe(const gpiod_line_settings &s)
     text += edge_name(s.edge);
     text += " value=";
     text += s.output_value == GPIOD_LINE_VALUE_ACTIVE ? "1" : "0";
+    if (s.debounce_us != 0)
+        text += " debounce-us=" + std::to_string(s.debounce_us);
     return text;
 }
 
@@ -244,6 +284,113 @@ const gpiod_line_settings *find_line(const gpiod_line_request *request, unsigned
             return &settings;
     }
     return nullptr;
+}
+
+void close_edges(edge_detector &edges)
+{
+    for (int *fd : {&edges.epoll_fd, &edges.inotify_fd, &edges.timer_fd, &edges.more_fd}) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
+    }
+}
+
+bool watch_fd(int epoll_fd, int fd)
+{
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = fd;
+    return epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &event) == 0;
+}
+
+// Opens the descriptors of a request with edge lines; false (errno set) when it cannot.
+bool open_edges(gpiod_line_request &request)
+{
+    edge_detector &edges = request.edges;
+    edges.epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+    edges.inotify_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    edges.timer_fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    edges.more_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (edges.epoll_fd < 0 || edges.inotify_fd < 0 || edges.timer_fd < 0 || edges.more_fd < 0 ||
+        inotify_add_watch(edges.inotify_fd, request.dir.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO) < 0 ||
+        !watch_fd(edges.epoll_fd, edges.inotify_fd) || !watch_fd(edges.epoll_fd, edges.timer_fd) ||
+        !watch_fd(edges.epoll_fd, edges.more_fd)) {
+        int err = errno;
+        close_edges(edges);
+        errno = err;
+        return false;
+    }
+    for (const auto &[offset, settings] : request.lines) {
+        if (settings.edge == GPIOD_LINE_EDGE_NONE)
+            continue;
+        edges.reported[offset] = read_level(line_file(request.dir, offset).c_str());
+        edges.debounce_us = std::max(edges.debounce_us, settings.debounce_us);
+    }
+    return true;
+}
+
+// Queues an edge when the line's level differs from the last one reported. A line whose
+// reads fail (OFFSET.fail-read) gives no edges either.
+void note_level(gpiod_line_request &request, unsigned int offset)
+{
+    edge_detector &edges = request.edges;
+    const gpiod_line_settings *settings = find_line(&request, offset);
+    if (settings == nullptr || settings->edge == GPIOD_LINE_EDGE_NONE ||
+        exists(line_file(request.dir, offset, ".fail-read")))
+        return;
+    const int level = read_level(line_file(request.dir, offset).c_str());
+    int &reported = edges.reported[offset];
+    if (level < 0 || level == reported)
+        return;
+    reported = level;
+    const bool rising = level == 1;
+    if ((rising && settings->edge == GPIOD_LINE_EDGE_FALLING) || (!rising && settings->edge == GPIOD_LINE_EDGE_RISING))
+        return;
+    gpiod_edge_event event;
+    event.type = rising ? GPIOD_EDGE_EVENT_RISING_EDGE : GPIOD_EDGE_EVENT_FALLING_EDGE;
+    event.timestamp_ns = static_cast<std::uint64_t>(monotonic_ns());
+    event.offset = offset;
+    event.global_seqno = ++edges.global_seqno;
+    event.line_seqno = ++edges.line_seqno[offset];
+    edges.pending.push_back(event);
+}
+
+// Takes in what the descriptors say: writes of edge lines, and an ended debounce period.
+void collect_edges(gpiod_line_request &request)
+{
+    edge_detector &edges = request.edges;
+    std::uint64_t count = 0;
+    while (read(edges.more_fd, &count, sizeof count) > 0) {
+    }
+    bool written = false;
+    alignas(inotify_event) char buffer[4096];
+    ssize_t n;
+    while ((n = read(edges.inotify_fd, buffer, sizeof buffer)) > 0) {
+        for (char *p = buffer; p < buffer + n;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(p);
+            p += sizeof(inotify_event) + event->len;
+            if (event->len == 0)
+                continue;
+            char *end = nullptr;
+            const unsigned long offset = std::strtoul(event->name, &end, 10);
+            if (end == event->name || *end != '\0' || edges.reported.count(static_cast<unsigned>(offset)) == 0)
+                continue;
+            written = true;
+            if (edges.debounce_us == 0)
+                note_level(request, static_cast<unsigned>(offset));
+        }
+    }
+    if (written && edges.debounce_us != 0) {
+        // Each write starts the period again, so a bouncing contact gives one edge.
+        itimerspec period{};
+        period.it_value.tv_sec = static_cast<time_t>(edges.debounce_us / 1000000);
+        period.it_value.tv_nsec = static_cast<long>(edges.debounce_us % 1000000) * 1000;
+        timerfd_settime(edges.timer_fd, 0, &period, nullptr);
+    }
+    if (read(edges.timer_fd, &count, sizeof count) > 0) {
+        for (const auto &[offset, level] : edges.reported)
+            note_level(request, offset);
+    }
 }
 
 }  // namespace
@@ -358,6 +505,11 @@ int gpiod_line_settings_set_drive(gpiod_line_settings *settings, gpiod_line_driv
     return 0;
 }
 
+void gpiod_line_settings_set_debounce_period_us(gpiod_line_settings *settings, unsigned long period)
+{
+    settings->debounce_us = period;
+}
+
 void gpiod_line_settings_set_active_low(gpiod_line_settings *settings, bool active_low)
 {
     settings->active_low = active_low;
@@ -405,10 +557,19 @@ gpiod_line_request *gpiod_chip_request_lines(gpiod_chip *chip, gpiod_request_con
         errno = EINVAL;
         return nullptr;
     }
+    bool edges = false;
     for (const auto &[offset, settings] : config->lines) {
         if (exists(line_file(chip->dir, offset, ".fail-request")) || held_by_another_process(chip->dir, offset)) {
             errno = EBUSY;
             return nullptr;
+        }
+        if (settings.edge != GPIOD_LINE_EDGE_NONE) {
+            // As the kernel answers for a line without an interrupt.
+            if (exists(line_file(chip->dir, offset, ".no-edge"))) {
+                errno = ENXIO;
+                return nullptr;
+            }
+            edges = true;
         }
     }
     for (const auto &[offset, settings] : config->lines) {
@@ -425,11 +586,20 @@ gpiod_line_request *gpiod_chip_request_lines(gpiod_chip *chip, gpiod_request_con
         write_file(line_file(chip->dir, offset, ".request"),
                    describe(settings) + "\nowner=" + std::to_string(getpid()) + "\n");
     }
+    auto *request = new gpiod_line_request{chip->dir, config->lines, {}};
+    if (edges && !open_edges(*request)) {
+        int err = errno;
+        for (const auto &[offset, settings] : config->lines)
+            unlink(line_file(chip->dir, offset, ".request").c_str());
+        delete request;
+        errno = err;
+        return nullptr;
+    }
     {
         std::lock_guard guard(fake().lock);
         fake().open_requests++;
     }
-    return new gpiod_line_request{chip->dir, config->lines};
+    return request;
 }
 
 void gpiod_line_request_release(gpiod_line_request *request)
@@ -438,11 +608,85 @@ void gpiod_line_request_release(gpiod_line_request *request)
         return;
     for (const auto &[offset, settings] : request->lines)
         unlink(line_file(request->dir, offset, ".request").c_str());
+    close_edges(request->edges);
     {
         std::lock_guard guard(fake().lock);
         fake().open_requests--;
     }
     delete request;
+}
+
+int gpiod_line_request_get_fd(gpiod_line_request *request)
+{
+    if (request == nullptr || request->edges.epoll_fd < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    return request->edges.epoll_fd;
+}
+
+// Unlike the kernel's, never blocks: it returns 0 when the descriptor woke for a write
+// that changed no level, or for one still inside its debounce period.
+int gpiod_line_request_read_edge_events(gpiod_line_request *request, gpiod_edge_event_buffer *buffer,
+                                        size_t max_events)
+{
+    if (should_fail("gpiod_line_request_read_edge_events"))
+        return -1;
+    if (request == nullptr || buffer == nullptr || request->edges.epoll_fd < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    edge_detector &edges = request->edges;
+    collect_edges(*request);
+    buffer->events.clear();
+    const std::size_t take = std::min({max_events, buffer->capacity, edges.pending.size()});
+    for (std::size_t i = 0; i < take; i++) {
+        buffer->events.push_back(edges.pending.front());
+        edges.pending.pop_front();
+    }
+    if (!edges.pending.empty()) {
+        const std::uint64_t one = 1;
+        ssize_t n = write(edges.more_fd, &one, sizeof one);
+        (void)n;
+    }
+    return static_cast<int>(take);
+}
+
+gpiod_edge_event_buffer *gpiod_edge_event_buffer_new(size_t capacity)
+{
+    if (capacity == 0)
+        capacity = 64;
+    auto *buffer = new gpiod_edge_event_buffer{};
+    buffer->capacity = capacity;
+    buffer->events.reserve(capacity);
+    return buffer;
+}
+
+void gpiod_edge_event_buffer_free(gpiod_edge_event_buffer *buffer)
+{
+    delete buffer;
+}
+
+gpiod_edge_event *gpiod_edge_event_buffer_get_event(gpiod_edge_event_buffer *buffer, unsigned long index)
+{
+    if (buffer == nullptr || index >= buffer->events.size())
+        return nullptr;
+    return &buffer->events[index];
+}
+
+gpiod_edge_event_type gpiod_edge_event_get_event_type(gpiod_edge_event *event)
+{
+    return event->type;
+}
+
+uint64_t gpiod_edge_event_get_timestamp_ns(gpiod_edge_event *event)
+{
+    return event->timestamp_ns;
+}
+
+unsigned int gpiod_edge_event_get_line_offset(gpiod_edge_event *event)
+{
+    return event->offset;
 }
 
 gpiod_line_value gpiod_line_request_get_value(gpiod_line_request *request, unsigned int offset)

@@ -5,9 +5,17 @@
 //   OFFSET.fail-read     reads of the line fail (EIO)
 //   OFFSET.fail-write    writes of the line fail (EIO)
 //   OFFSET.fail-request  requesting the line fails (EBUSY)
+//   OFFSET.no-edge       requesting the line with edge detection fails (ENXIO), as for a
+//                        line without an interrupt
+// A line requested with edge detection gets an edge event each time a write of its file
+// (in place, as `echo 1 >` does, or renamed over it) changes its level; with a debounce
+// period the level must first hold for that long, so a bouncing write sequence gives one
+// edge. A line whose reads fail gives no edges either. The request's descriptor is
+// readable while events wait.
 // While a line is requested, OFFSET.request holds its settings and the requesting
 // process, e.g.
 //   "direction=output drive=push-pull bias=as-is active-low=0 edge=none value=0"
+//   (followed by " debounce-us=N" when a debounce period is set)
 //   "owner=1234"
 // As with the kernel, a line that another live process holds cannot be requested (EBUSY);
 // a file left by a process that has ended does not count.

@@ -4,6 +4,7 @@
 
 #include "board_root.h"
 #include "ctl_dispatch.h"
+#include "ctl_watch.h"
 #include "unique_fd.h"
 #include "watchdog.h"
 
@@ -195,6 +196,10 @@ void serve(ctl_connection &connection)
             continue;
         if (got <= 0)
             return;
+        if (got == sizeof request && request.cmd == CMD_WATCH) {
+            ctl_watch_adopt(fd);  // the stream leaves this thread and the connection count
+            return;
+        }
 
         ctl_reply reply{};
         std::size_t size = static_cast<std::size_t>(got) < sizeof request ? ctl_bad_length(reply)
@@ -326,6 +331,7 @@ void ctl_server_shutdown()
     }
     unlink(ctl_server.socket_path.c_str());
     drain_connections();
+    ctl_watch_stop();
     log_out(LOG_INFO, "SOCKET: Server stopped");
 }
 

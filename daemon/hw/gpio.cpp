@@ -5,6 +5,7 @@
 
 #include <gpiod.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -46,7 +47,15 @@ namespace {
 struct chip_entry {
     std::string path;  // as the table names it, compared by content
     gpiod_chip *chip = nullptr;
+    // The chip refused edge detection once: its other inputs are polled without asking.
+    bool edges_refused = false;
 };
+
+// Long enough to swallow a contact's bounce, short enough that a 20 ms press is seen;
+// the kernel emulates it where the chip has no debounce of its own.
+constexpr unsigned long INPUT_DEBOUNCE_US = 5000;
+// Events taken per read; the input thread reads again while more wait.
+constexpr std::size_t EDGE_BUFFER_EVENTS = 16;
 
 struct output_line {
     gpiod_line_request *request = nullptr;
@@ -62,6 +71,8 @@ struct output_line {
 struct input_line {
     gpiod_line_request *request = nullptr;
     unsigned int offset = 0;
+    // Only while the line is requested with edge detection.
+    gpiod_edge_event_buffer *edges = nullptr;
 };
 
 // Requests and the chip cache change only on the main thread while no other thread
@@ -83,11 +94,13 @@ struct config_deleter {
     void operator()(gpiod_line_config *c) const { gpiod_line_config_free(c); }
 };
 
-enum class line_kind { output, input };
+enum class line_kind { output, input, input_edges };
 
 // Requests one line on its own request; the settings and config are freed on every path.
 // Returns nullptr after writing the failure message.
-gpiod_line_request *request_line(const gpio_line_def &def, line_kind kind)
+// With edges, a refusal of the request itself sets REFUSED and says nothing: the caller
+// tries again without them.
+gpiod_line_request *request_line(const gpio_line_def &def, line_kind kind, bool *refused = nullptr)
 {
     gpiod_chip *chip = gpio_get_chip(def.chip_path);
     if (chip == nullptr) {
@@ -108,6 +121,10 @@ gpiod_line_request *request_line(const gpio_line_def &def, line_kind kind)
     } else {
         gpiod_line_settings_set_direction(settings.get(), GPIOD_LINE_DIRECTION_INPUT);
         gpiod_line_settings_set_bias(settings.get(), GPIOD_LINE_BIAS_PULL_UP);
+        if (kind == line_kind::input_edges) {
+            gpiod_line_settings_set_edge_detection(settings.get(), GPIOD_LINE_EDGE_BOTH);
+            gpiod_line_settings_set_debounce_period_us(settings.get(), INPUT_DEBOUNCE_US);
+        }
     }
 
     std::unique_ptr<gpiod_line_config, config_deleter> config(gpiod_line_config_new());
@@ -126,10 +143,60 @@ gpiod_line_request *request_line(const gpio_line_def &def, line_kind kind)
     }
 
     gpiod_line_request *request = gpiod_chip_request_lines(chip, nullptr, config.get());
+    // The kernel refuses edges on a line without an interrupt (ENXIO) or a chip that
+    // cannot detect them (EOPNOTSUPP, EINVAL); any other failure is the line's own.
+    if (request == nullptr && kind == line_kind::input_edges &&
+        (errno == ENXIO || errno == EOPNOTSUPP || errno == EINVAL)) {
+        *refused = true;
+        return nullptr;
+    }
     if (request == nullptr) {
         log_err(LOG_ERR, kind == line_kind::output ? "Failed to request line for %s: %s\n"
                                                   : "Failed to request input line for %s: %s\n",
                 def.name, strerror(errno));
+    }
+    return request;
+}
+
+chip_entry *chip_of(const char *path)
+{
+    for (int i = 0; i < gpio.chip_count; i++) {
+        if (gpio.chips[i].path == path)
+            return &gpio.chips[i];
+    }
+    return nullptr;
+}
+
+// An input with edge detection when its chip gives it, else one that is polled; the first
+// refusal of a chip is logged, and its later lines are not asked again.
+gpiod_line_request *request_input(const gpio_line_def &def, input_line &line)
+{
+    if (gpio_get_chip(def.chip_path) == nullptr) {
+        log_err(LOG_ERR, "Chip not found for %s\n", def.name);
+        return nullptr;
+    }
+    chip_entry *chip = chip_of(def.chip_path);
+    if (chip->edges_refused)
+        return request_line(def, line_kind::input);
+    bool refused = false;
+    gpiod_line_request *request = request_line(def, line_kind::input_edges, &refused);
+    if (request != nullptr) {
+        line.edges = gpiod_edge_event_buffer_new(EDGE_BUFFER_EVENTS);
+        if (line.edges == nullptr) {
+            log_err(LOG_ERR, "Failed to create edge event buffer for %s\n", def.name);
+            gpiod_line_request_release(request);
+            return nullptr;
+        }
+        return request;
+    }
+    if (!refused)
+        return nullptr;
+    const int err = errno;
+    request = request_line(def, line_kind::input);
+    if (request != nullptr) {
+        chip->edges_refused = true;
+        log_err(LOG_WARNING, "GPIO: No edge events from %s (%s), its inputs are polled\n", def.chip_path,
+                strerror(err));
     }
     return request;
 }
@@ -216,7 +283,7 @@ int gpio_init_inputs()
         const gpio_line_def &def = gpio_input_lines[id];
         input_line &line = gpio.inputs[id];
         line.offset = def.offset;
-        line.request = request_line(def, line_kind::input);
+        line.request = request_input(def, line);
         if (line.request == nullptr)
             return -1;
         log_out(LOG_INFO, "GPIO: Initialized input %s (offset %u)\n", def.name, line.offset);
@@ -262,6 +329,27 @@ int gpio_get_input(int id)
     }
 }
 
+int gpio_input_event_fd(int id)
+{
+    if (!input_id_valid(id) || gpio.inputs[id].edges == nullptr)
+        return -1;
+    return gpiod_line_request_get_fd(gpio.inputs[id].request);
+}
+
+int gpio_read_input_edges(int id, int *levels, int max)
+{
+    if (!input_id_valid(id) || gpio.inputs[id].edges == nullptr || max <= 0)
+        return -1;
+    input_line &line = gpio.inputs[id];
+    const std::size_t want = std::min(static_cast<std::size_t>(max), EDGE_BUFFER_EVENTS);
+    const int count = gpiod_line_request_read_edge_events(line.request, line.edges, want);
+    for (int i = 0; i < count; i++) {
+        gpiod_edge_event *event = gpiod_edge_event_buffer_get_event(line.edges, static_cast<unsigned long>(i));
+        levels[i] = gpiod_edge_event_get_event_type(event) == GPIOD_EDGE_EVENT_RISING_EDGE ? 1 : 0;
+    }
+    return count;
+}
+
 const char *gpio_input_name(int id)
 {
     return input_id_valid(id) ? gpio_input_lines[id].name : "";
@@ -284,6 +372,10 @@ void gpio_cleanup()
         if (line.request != nullptr) {
             gpiod_line_request_release(line.request);
             line.request = nullptr;
+        }
+        if (line.edges != nullptr) {
+            gpiod_edge_event_buffer_free(line.edges);
+            line.edges = nullptr;
         }
     }
     for (int i = 0; i < gpio.chip_count; i++) {

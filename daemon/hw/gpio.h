@@ -50,6 +50,15 @@ int gpio_get_output(int id);
 int gpio_toggle_output(int id);
 int gpio_get_input(int id);
 
+// The inputs are requested with edge detection (both edges, a few ms of debounce) where
+// their chip gives it. The descriptor is readable while edge events of the input wait;
+// -1 for an input whose chip refused edges (it must be polled) or an id out of range.
+int gpio_input_event_fd(int id);
+// Takes the waiting edge events of the input, oldest first, as the levels they carried
+// (1 rising, 0 falling) into LEVELS (up to MAX); returns their count (0 when a wake-up
+// carried none), or -1.
+int gpio_read_input_edges(int id, int *levels, int max);
+
 // The line's name, or "" for an id out of range.
 const char *gpio_input_name(int id);
 const char *gpio_output_name(int id);

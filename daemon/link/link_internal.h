@@ -4,6 +4,8 @@
 #include "link.h"
 #include "link_timing.h"
 
+#include "change_feed.h"
+
 #include <sys/types.h>
 
 #include <atomic>
@@ -15,18 +17,18 @@
 
 struct link_manager_state {
     // The switches: written under their request lock, read without it.
-    std::atomic<int> enabled_4g{0};
-    std::atomic<int> enabled_wifi{0};
+    fed_atomic<int> enabled_4g{0, CHANGE_SWITCH, 0};
+    fed_atomic<int> enabled_wifi{0, CHANGE_SWITCH, 1};
     int req_4g = -1;    // req_4g_lock; -1 none, 0 off, 1 on
     int req_wifi = -1;  // req_wifi_lock
     // Last accepted key presses; empty until the first. Input monitor thread only.
     std::optional<link_timing::clock::time_point> last_4g_key;
     std::optional<link_timing::clock::time_point> last_wifi_key;
     // Written under their state locks; atomic so that the getters never wait for a dial.
-    std::atomic<int> state_4g{LINK_OFF};  // state_4g_lock
+    fed_atomic<int> state_4g{LINK_OFF, CHANGE_LINK_STATE, 0};  // state_4g_lock
     std::atomic<pid_t> dialer_pid{-1};  // written under state_4g_lock; atomic for the link-state reader
-    std::atomic<int> state_wifi{LINK_OFF};  // state_wifi_lock
-    std::atomic<int> wifi_recovery_attempts{0};  // written under state_wifi_lock
+    fed_atomic<int> state_wifi{LINK_OFF, CHANGE_LINK_STATE, 1};  // state_wifi_lock
+    fed_atomic<int> wifi_recovery_attempts{0, CHANGE_LINK_ATTEMPTS, 1};  // written under state_wifi_lock
     std::atomic<int> dial_attempts_4g{0};  // written under state_4g_lock
     // Counts the worker's starts and stops of the access point (state_wifi_lock), so a
     // periodic check can tell that its result is stale.

@@ -67,7 +67,7 @@ bool debounce_accepts(std::optional<link_timing::clock::time_point> &last_press)
 }
 
 // Flips SWITCH and posts the new value in one critical section; the caller holds LOCK.
-int flip(std::atomic<int> &enabled, int &request)
+int flip(fed_atomic<int> &enabled, int &request)
 {
     const int value = enabled.load() != 0 ? 0 : 1;
     request = value;
@@ -216,7 +216,7 @@ void link_note_4g_state(int state)
 namespace {
 
 // The set commands: like a toggle when VALUE differs from the switch, else nothing at all.
-int set_switch(std::mutex &lock, std::condition_variable &cond, std::atomic<int> &enabled, int &request,
+int set_switch(std::mutex &lock, std::condition_variable &cond, fed_atomic<int> &enabled, int &request,
                int value, const char *name, const char *link)
 {
     std::lock_guard guard(lock);

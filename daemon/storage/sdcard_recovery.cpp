@@ -3,6 +3,7 @@
 #include "log.h"
 
 #include "board_root.h"
+#include "change_feed.h"
 #include "led.h"
 #include "notify.h"
 #include "process.h"
@@ -52,7 +53,7 @@ constexpr std::size_t max_unit_body = 284;
 const char *const state_names[] = {"MOUNTED", "DEGRADED", "UNBOUND", "REMOUNTING"};
 
 struct sdcard_recovery_module {
-    std::atomic<unsigned> recovery_state{MOUNTED};
+    fed_atomic<unsigned> recovery_state{MOUNTED, CHANGE_CARD_STATE, 0};
     std::string mmc_address;
     std::string volume_label;
     std::atomic<int> recovery_running{0};

@@ -1,7 +1,9 @@
 // The control server in-process, over the real hardware modules on a simulated board,
 // spoken to byte by byte through its socket.
 #include "beep.h"
+#include "change_feed.h"
 #include "ctl_server.h"
+#include "ctl_watch.h"
 #include "ctl_test_peer.h"
 #include "emulation.h"
 #include "gpio.h"
@@ -597,4 +599,100 @@ TEST_F(ConnectionLimitTest, SilentConnectionIsClosedWhileOneThatAsksStaysOpen)
     EXPECT_EQ(asking.ask(request_bytes(CMD_12V_GET)), reply_bytes(STATUS_OK, {0}));
 }
 
+// Records of a watch stream; empty once the stream ends or stays silent for 5 s.
+std::vector<WatchRecord> watch_records(const ctl_peer &peer, std::size_t count)
+{
+    std::vector<WatchRecord> records(count);
+    bytes data = peer.receive_exactly(count * sizeof(WatchRecord));
+    if (data.size() != count * sizeof(WatchRecord))
+        return {};
+    std::memcpy(records.data(), data.data(), data.size());
+    return records;
+}
+
+const bytes watch_accepted = reply_bytes(STATUS_OK, {WATCH_VERSION, sizeof(WatchRecord)});
+
+TEST_F(ControlServerTest, WatchSendsEveryValueThenEachFlipAsItHappens)
+{
+    ASSERT_EQ(input_monitor_start(), 0);
+    ctl_peer watcher = connect();
+    ASSERT_EQ(watcher.ask(request_bytes(CMD_WATCH)), watch_accepted);
+    std::vector<WatchRecord> first = watch_records(watcher, 10);
+    ASSERT_EQ(first.size(), 10u);
+    const std::uint8_t kinds[] = {WATCH_INPUT,  WATCH_INPUT, WATCH_INPUT, WATCH_INPUT,      WATCH_SWITCH,
+                                  WATCH_SWITCH, WATCH_LINK,  WATCH_LINK,  WATCH_CARD_STATE, WATCH_CARD_MOUNT};
+    for (std::uint32_t i = 0; i < first.size(); i++) {
+        EXPECT_EQ(first[i].kind, kinds[i]) << i;
+        EXPECT_EQ(first[i].sequence, i);
+        if (first[i].kind == WATCH_INPUT) {
+            const auto [chip, offset] = input_lines[first[i].id];
+            EXPECT_EQ(first[i].value, board.level(chip, offset));
+        }
+    }
+    // Up and back within 50 ms: two records, whenever the stream gets to them.
+    const auto [chip, offset] = input_lines[IN_VALID2];
+    const int level = board.level(chip, offset);
+    board.set_level(chip, offset, 1 - level);
+    std::this_thread::sleep_for(20ms);
+    board.set_level(chip, offset, level);
+    std::vector<WatchRecord> flips = watch_records(watcher, 2);
+    ASSERT_EQ(flips.size(), 2u);
+    for (int i = 0; i < 2; i++) {
+        EXPECT_EQ(flips[i].kind, WATCH_INPUT);
+        EXPECT_EQ(flips[i].id, IN_VALID2);
+        EXPECT_EQ(flips[i].value, i == 0 ? 1 - level : level);
+    }
+    EXPECT_GT(flips[1].time_ns, flips[0].time_ns);
+}
+
+TEST_F(ControlServerTest, WatchersAreCappedApartFromTheOtherConnections)
+{
+    std::vector<ctl_peer> watchers;
+    for (int i = 0; i < CTL_WATCH_MAX; i++) {
+        watchers.push_back(connect());
+        ASSERT_EQ(watchers.back().ask(request_bytes(CMD_WATCH)), watch_accepted) << i;
+    }
+    ctl_peer refused = connect();
+    EXPECT_EQ(refused.ask(request_bytes(CMD_WATCH)), reply_bytes(STATUS_FAILED, {WATCH_REFUSED_FULL}));
+    EXPECT_TRUE(refused.receive().empty()) << "a refused watcher was sent more";
+    EXPECT_EQ(connect().ask(request_bytes(CMD_12V_GET)), reply_bytes(STATUS_OK, {0}));
+    watchers.pop_back();
+    ASSERT_TRUE(wait_until([] { return ctl_watch_count() < CTL_WATCH_MAX; }));
+    EXPECT_EQ(connect().ask(request_bytes(CMD_WATCH)), watch_accepted);
+}
+
+// A watcher that stops reading holds nothing up; when it reads again it is told that it
+// fell behind and gets the current values, with no record cut short or out of order.
+TEST_F(ControlServerTest, StalledWatcherIsToldItLostRecordsAndResumes)
+{
+    ctl_peer watcher = connect();
+    ASSERT_EQ(watcher.ask(request_bytes(CMD_WATCH)), watch_accepted);
+    constexpr int changes = 1000;
+    for (int i = 1; i <= changes; i++)
+        change_post(CHANGE_INPUT, IN_VALID2, i % 2);
+    EXPECT_EQ(connect().ask(request_bytes(CMD_12V_GET)), reply_bytes(STATUS_OK, {0}));
+    std::vector<WatchRecord> seen;
+    while (seen.empty() || seen.back().kind != WATCH_CARD_MOUNT || !std::any_of(seen.begin(), seen.end(), [](auto &r) {
+               return r.kind == WATCH_LOST;
+           })) {
+        std::vector<WatchRecord> one = watch_records(watcher, 1);
+        ASSERT_EQ(one.size(), 1u) << "after " << seen.size() << " records";
+        ASSERT_EQ(one[0].sequence, seen.size());
+        seen.push_back(one[0]);
+    }
+    // The flood may outlast the resumption: the rest of it follows, then nothing.
+    for (bytes more; !(more = watcher.receive_exactly(sizeof(WatchRecord), 500ms)).empty();) {
+        ASSERT_EQ(more.size(), sizeof(WatchRecord));
+        std::memcpy(&seen.emplace_back(), more.data(), more.size());
+        ASSERT_EQ(seen.back().sequence, seen.size() - 1);
+    }
+    EXPECT_LT(seen.size(), static_cast<std::size_t>(changes));
+    auto last_valid2 = std::find_if(seen.rbegin(), seen.rend(), [](auto &r) {
+        return r.kind == WATCH_INPUT && r.id == IN_VALID2;
+    });
+    ASSERT_NE(last_valid2, seen.rend());
+    EXPECT_EQ(last_valid2->value, changes % 2);
+}
+
 }  // namespace
+

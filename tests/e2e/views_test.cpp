@@ -1,5 +1,6 @@
 // The switch set commands, the link and card state views, the JSON forms and the monitor,
 // through the shipped client against the shipped daemon on a simulated board.
+#include "ctl_test_peer.h"
 #include "sdcard_board.h"
 #include "sim_board.h"
 
@@ -200,6 +201,10 @@ TEST_F(ViewsOnBoard, EveryJsonCommandParses)
     EXPECT_NE(client({"--json", "sdcard", "status"}).out.find("\"total_kib\":null"), std::string::npos);
 }
 
+struct ctl_reply_bytes {
+    std::uint8_t bytes[256];
+};
+
 std::vector<std::string> events_with(const std::string &out, const std::string &text)
 {
     std::vector<std::string> found;
@@ -236,14 +241,58 @@ TEST_F(ViewsOnBoard, MonitorPrintsOneObjectPerChangeAndSurvivesARestart)
     actions.join();
 
     const std::string &out = run.out;
-    EXPECT_EQ(events_with(out, R"("event":"input","name":"4g","value":"HIGH","previous":"LOW")").size(), 1u) << out;
+    EXPECT_EQ(events_with(out, R"("event":"input","name":"4g","value":true,"previous":false)").size(), 1u) << out;
     EXPECT_EQ(events_with(out, R"("event":"link","name":"4g","value":"up")").size(), 1u) << out;
-    EXPECT_EQ(events_with(out, R"("name":"mount","value":"none","previous":"/home/pi/tmData")").size(), 1u) << out;
-    EXPECT_EQ(events_with(out, R"("name":"valid2","value":"HIGH","previous":"LOW")").size(), 1u) << out;
+    EXPECT_EQ(events_with(out, R"("name":"mount","value":null,"previous":"/home/pi/tmData")").size(), 1u) << out;
+    EXPECT_EQ(events_with(out, R"("name":"valid2","value":true,"previous":false)").size(), 1u) << out;
     for (const std::string &line : lines_of(out)) {
         EXPECT_TRUE(json_checker(line + "\n").one_object_line()) << line;
     }
     EXPECT_NE(run.err.find("reconnecting"), std::string::npos) << run.err;
+}
+
+// A daemon from before the watch stream: one connection, any number of requests, code 68
+// unknown. The monitor falls back to asking on that same connection.
+TEST_F(ViewsOnBoard, MonitorPollsADaemonWithoutTheWatchStream)
+{
+    const std::string path = board.path(CTL_SOCKET_PATH);
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_un address = unix_address(path);
+    ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    std::vector<std::uint8_t> codes;
+    std::thread old_daemon([&] {
+        const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        ControlRequest request;
+        while (recv(fd, &request, sizeof request, MSG_WAITALL) == sizeof request) {
+            codes.push_back(request.cmd);
+            ctl_reply_bytes reply{};
+            std::size_t size = sizeof(ControlReply);
+            if (request.cmd == CMD_INPUT_ALL) {
+                reply.bytes[1] = 1;  // 4G high
+            } else if (request.cmd == CMD_LINK_STATE) {
+                size = sizeof(LinkStateRecord);
+            } else if (request.cmd == CMD_SDCARD_STATE) {
+                size = sizeof(SdCardStateRecord);
+                std::strcpy(reinterpret_cast<char *>(reply.bytes + offsetof(SdCardStateRecord, mount_point)),
+                            "/home/pi/tmData");
+            } else {
+                reply.bytes[0] = STATUS_UNKNOWN_COMMAND;
+            }
+            send(fd, reply.bytes, size, MSG_NOSIGNAL);
+        }
+        close(fd);
+    });
+    RunResult run = client({"monitor"}, 1500ms);
+    shutdown(listener, SHUT_RDWR);
+    old_daemon.join();
+    close(listener);
+    EXPECT_EQ(events_with(run.out, " input 4g HIGH").size(), 1u) << run.out;
+    EXPECT_EQ(events_with(run.out, " sdcard mount /home/pi/tmData").size(), 1u) << run.out;
+    ASSERT_GE(codes.size(), 4u);
+    EXPECT_EQ(std::vector<std::uint8_t>(codes.begin(), codes.begin() + 4),
+              (std::vector<std::uint8_t>{CMD_WATCH, CMD_INPUT_ALL, CMD_LINK_STATE, CMD_SDCARD_STATE}));
 }
 
 }  // namespace

@@ -107,16 +107,35 @@ TEST_F(GpioTest, OutputsAreRequestedPushPullAndDrivenLow)
     EXPECT_EQ(fake_gpiod_open_request_count(), 7);
 }
 
-TEST_F(GpioTest, InputsAreRequestedWithPullUpAndNoEdgeDetection)
+TEST_F(GpioTest, InputsAreRequestedWithPullUpBothEdgesAndDebounce)
 {
     init_all();
     for (auto [chip, offset] : {std::pair{1, 9u}, {6, 11u}, {6, 12u}, {8, 10u}}) {
         std::string settings = request_of(chip, offset);
-        EXPECT_NE(settings.find("direction=input"), std::string::npos) << settings;
-        EXPECT_NE(settings.find("bias=pull-up"), std::string::npos) << settings;
-        EXPECT_NE(settings.find("active-low=0"), std::string::npos) << settings;
-        EXPECT_NE(settings.find("edge=none"), std::string::npos) << settings;
+        for (const char *part : {"direction=input", "bias=pull-up", "active-low=0", "edge=both", "debounce-us=5000"})
+            EXPECT_NE(settings.find(part), std::string::npos) << settings;
     }
+    for (int id = 0; id < GPIO_INPUT_COUNT; id++)
+        EXPECT_GE(gpio_input_event_fd(id), 0) << id;
+}
+
+// VALID1 and VALID2 share chip 6: one refusal makes both polled, with one line for the chip.
+TEST_F(GpioTest, ChipRefusingEdgesGetsItsInputsPolledWithOneLogLine)
+{
+    write_file(board.line_file(6, 11, ".no-edge"), "");
+    CaptureStderr();
+    init_all();
+    EXPECT_EQ(GetCapturedStderr(), "GPIO: No edge events from /dev/gpiochip6 (No such device or address), its "
+                                   "inputs are polled\n");
+    const bool edges[GPIO_INPUT_COUNT] = {true, false, false, true};
+    for (int id = 0; id < GPIO_INPUT_COUNT; id++) {
+        EXPECT_EQ(gpio_input_event_fd(id) >= 0, edges[id]) << id;
+        int levels[4];
+        EXPECT_EQ(gpio_read_input_edges(id, levels, 4) >= 0, edges[id]) << id;
+    }
+    EXPECT_NE(request_of(6, 11).find("edge=none"), std::string::npos);
+    EXPECT_NE(request_of(6, 12).find("edge=none"), std::string::npos);
+    EXPECT_EQ(gpio_get_input(IN_VALID2), board.level(6, 12));
 }
 
 TEST_F(GpioTest, LedLinesAreNeverRequested)

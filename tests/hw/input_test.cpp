@@ -1,7 +1,10 @@
 #include "hw_board.h"
 #include "input.h"
 
+#include <dirent.h>
+
 #include <climits>
+#include <fstream>
 #include <mutex>
 
 namespace {
@@ -167,6 +170,105 @@ TEST_F(InputTest, StopReturnsWithinAboutOneInterval)
     EXPECT_EQ(input_monitor_stop() + input_monitor_stop(), 0);
     GetCapturedStdout();
     EXPECT_LT(ms_between(asked, monotonic_ns()), 1000 + 300);
+}
+
+// Context switches of the daemon's thread named NAME, or -1 when there is none: each
+// wake-up of a sleeping thread is one.
+long thread_switches(const char *name)
+{
+    DIR *tasks = opendir("/proc/self/task");
+    long switches = -1;
+    while (dirent *task = tasks != nullptr ? readdir(tasks) : nullptr) {
+        const std::string dir = std::string("/proc/self/task/") + task->d_name;
+        std::string comm;
+        std::getline(std::ifstream(dir + "/comm"), comm);
+        if (task->d_name[0] == '.' || comm != name)
+            continue;
+        std::ifstream status(dir + "/status");
+        switches = 0;
+        for (std::string line; std::getline(status, line);) {
+            if (line.find("ctxt_switches:") != std::string::npos)
+                switches += std::stol(line.substr(line.find(':') + 1));
+        }
+    }
+    if (tasks != nullptr)
+        closedir(tasks);
+    return switches;
+}
+
+TEST_F(InputTest, ShortPressIsSeenAndABouncingTapGivesOnePress)
+{
+    auto hold = [this](board_line line, int level, std::chrono::microseconds hold_for) {
+        set_level(line, level);
+        std::this_thread::sleep_for(hold_for);
+    };
+    init_and_register(1000);
+    CaptureStdout();
+    ASSERT_EQ(input_monitor_start(), 0);
+    hold(input_lines[IN_4G], 1, 20ms);
+    hold(input_lines[IN_4G], 0, 0ms);
+    ASSERT_TRUE(log.wait_for(2));
+    // A 10 ms tap whose contact bounces five times on the way in and out. Writes further
+    // apart than the debounce (a loaded machine) are no bounce any more.
+    auto bounce = [&](std::initializer_list<int> levels) {
+        long long last = monotonic_ns();
+        double widest_ms = 0;
+        for (int level : levels) {
+            set_level(input_lines[IN_WIFI], level);
+            const long long now = monotonic_ns();
+            widest_ms = std::max(widest_ms, ms_between(last, now));
+            last = now;
+        }
+        return widest_ms < 4.0;
+    };
+    bool bounced = bounce({1, 0, 1, 0, 1});
+    std::this_thread::sleep_for(10ms);
+    bounced = bounce({0, 1, 0, 1, 0}) && bounced;
+    const bool seen = log.wait_for(4);
+    std::this_thread::sleep_for(50ms);
+    input_monitor_stop();
+    GetCapturedStdout();
+    ASSERT_TRUE(seen);
+    const Calls calls = log.snapshot();
+    EXPECT_EQ(Calls(calls.begin(), calls.begin() + 2), (Calls{{IN_4G, 1}, {IN_4G, 0}}));
+    if (!bounced)
+        GTEST_SKIP() << "writes came further apart than the debounce on this loaded machine";
+    EXPECT_EQ(calls, (Calls{{IN_4G, 1}, {IN_4G, 0}, {IN_WIFI, 1}, {IN_WIFI, 0}}));
+}
+
+// With every line on edges the thread sleeps until one moves; a refused chip's lines are
+// still read at the interval.
+TEST_F(InputTest, IdleThreadSleepsOnEdgesAndPollsOnlyARefusedChip)
+{
+    for (bool refused : {false, true}) {
+        if (refused) {
+            gpio_cleanup();
+            write_file(line_file(input_lines[IN_VALID1], ".no-edge"), "");
+            CaptureStdout();
+            const int failed = gpio_init() + gpio_init_outputs() + gpio_init_inputs();
+            GetCapturedStdout();
+            ASSERT_EQ(failed, 0);
+        }
+        init_and_register(20);
+        CaptureStdout();
+        ASSERT_EQ(input_monitor_start(), 0);
+        ASSERT_TRUE(wait_until([] { return thread_switches("input") >= 0; }));
+        std::this_thread::sleep_for(50ms);
+        const long before = thread_switches("input");
+        std::this_thread::sleep_for(300ms);
+        const long woken = thread_switches("input") - before;
+        if (refused)
+            EXPECT_GE(woken, 5) << "the refused chip's lines were not polled";
+        else
+            EXPECT_LE(woken, 1) << "the thread woke with no line moving";
+        const int flipped = 1 - level(input_lines[IN_VALID2]);
+        set_level(input_lines[IN_VALID2], flipped);
+        const bool seen = log.wait_for(refused ? 2 : 1);
+        input_monitor_stop();
+        GetCapturedStdout();
+        ASSERT_TRUE(seen);
+        EXPECT_EQ(log.snapshot().back(), (std::pair<unsigned, int>{IN_VALID2, flipped}));
+    }
 }
 
 }  // namespace
