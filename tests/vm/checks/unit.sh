@@ -80,7 +80,7 @@ fi
 # A frozen daemon stops feeding the watchdog: killed and restarted. The drop-in shortens
 # the unit's 30 s for the test only.
 mkdir -p /run/systemd/system/tesmar_gpio.service.d
-printf '[Service]\nWatchdogSec=6\n' > /run/systemd/system/tesmar_gpio.service.d/90-vm-watchdog.conf
+printf "[Service]\nWatchdogSec=6\nTimeoutAbortSec=10\n" > /run/systemd/system/tesmar_gpio.service.d/90-vm-watchdog.conf
 systemctl daemon-reload
 systemctl restart tesmar_gpio
 old=$(main_pid)
