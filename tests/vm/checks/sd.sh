@@ -9,7 +9,7 @@ notified() { grep -q "event=$1" /run/vm-board/notify.log 2>/dev/null; }
 events() { grep -c "event=$1" /run/vm-board/notify.log 2>/dev/null || true; }
 case "$1" in
   boot)
-    if until_true 60 mounted_rw; then
+    if until_true 180 mounted_rw; then
       ok "sd-mounted-at-boot ($(findmnt -n -o SOURCE "$mnt"))"
     else
       not_ok sd-mounted-at-boot "nothing at $mnt: $(findmnt -n -l | grep mmc | tr '\n' ' ')"
