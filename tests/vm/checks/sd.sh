@@ -37,7 +37,7 @@ case "$1" in
     mark /run/vm-board/cursor.ro
     until_true 30 mounted_rw
     mount -o remount,ro "$mnt"
-    if until_true 90 sh -c "journalctl -q -u tesmar_gpio --after-cursor=\"\$(cat /run/vm-board/cursor.ro)\" -o cat | grep -qi unbind" &&
+    if until_true 90 sh -c "journalctl -q -u tesmar_gpio --after-cursor=\"\$(cat /run/vm-board/cursor.ro)\" -o cat | grep -Eqi 'unbind|unbound MMC'" &&
        until_true 90 mounted_rw; then
       ok sd-readonly-recovered-by-rebind
     else
