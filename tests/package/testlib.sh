@@ -36,6 +36,7 @@ shipped_files() {
 600 /etc/tesmar_gpio/wifi_ap.conf
 644 /lib/systemd/system/tesmar_gpio.service
 755 /usr/bin/tesmar_gpioctl
+644 /usr/lib/modules-load.d/tesmar_gpio.conf
 644 /usr/lib/sysusers.d/tesmar_gpio.conf
 755 /usr/lib/tesmar_gpio/wifi_ap.sh
 755 /usr/sbin/tesmar_gpio
