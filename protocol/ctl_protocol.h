@@ -55,6 +55,19 @@ enum : std::uint8_t {
     CMD_WIFI_SET = 65,       // the same for the WiFi switch
     CMD_LINK_STATE = 66,     // LinkStateRecord
     CMD_SDCARD_STATE = 67,   // SdCardStateRecord
+    CMD_COUNTERS = 69,       // CountersRecord
+};
+
+// CountersRecord::values, by position: events counted since the daemon started.
+enum : std::uint8_t {
+    COUNTER_KEY_4G = 0,        // accepted presses of the 4G key (each one toggled the switch)
+    COUNTER_KEY_WIFI = 1,      // accepted presses of the WiFi key
+    COUNTER_REDIAL_4G = 2,     // dial attempts after a failed or lost 4G link
+    COUNTER_RECOVERY_WIFI = 3, // access-point recoveries started after a failed health check
+    COUNTER_RECOVERY_SDCARD = 4,  // card mounts brought back by the SD card recovery
+    COUNTER_EJECT_SDCARD = 5,  // ejects that found a card mount to unmount
+    COUNTER_KNOWN = 6,         // counters this build keeps
+    COUNTER_SLOTS = 8,         // room in the record; later counters take the free slots
 };
 
 // LinkStateRecord link states: the daemon's link state, with a recovery told apart from
@@ -236,8 +249,19 @@ struct SdCardStateRecord {
     char mount_point[104];        // the first card mount's point; empty when none
 };
 
+// Reply to CMD_COUNTERS (72 bytes). Counters only grow while the daemon runs and start
+// again from 0 when it restarts; a reader takes values[i] only for i below count.
+struct CountersRecord {
+    std::uint8_t version;  // COUNTERS_VERSION
+    std::uint8_t status;   // always 0
+    std::uint8_t count;    // the values the daemon fills, from the front (COUNTER_KNOWN)
+    std::uint8_t unused3[5];
+    std::uint64_t values[COUNTER_SLOTS];  // COUNTER_*
+};
+
 #pragma pack(pop)
 
+inline constexpr std::uint8_t COUNTERS_VERSION = 1;
 inline constexpr std::uint8_t LINK_STATE_VERSION = 1;
 inline constexpr std::uint8_t SDCARD_STATE_VERSION = 1;
 
@@ -335,3 +359,9 @@ static_assert(offsetof(SdCardStateRecord, recovery_state) == 2);
 static_assert(offsetof(SdCardStateRecord, eject_hold) == 3);
 static_assert(offsetof(SdCardStateRecord, mounted) == 4);
 static_assert(offsetof(SdCardStateRecord, mount_point) == 8);
+
+static_assert(sizeof(CountersRecord) == 72);
+static_assert(offsetof(CountersRecord, status) == 1);
+static_assert(offsetof(CountersRecord, count) == 2);
+static_assert(offsetof(CountersRecord, values) == 8);
+static_assert(COUNTER_KNOWN <= COUNTER_SLOTS);
