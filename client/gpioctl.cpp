@@ -392,7 +392,8 @@ int cmd_ina(const command_line &)
 {
     ControlReply reply;
     if (send_command(make_request(CMD_INA236), reply) != 0) {
-        puts("INA236: daemon not reachable");
+        if (!ctl_timed_out())
+            puts("INA236: daemon not reachable");
         return -1;
     }
     if (reply.status != STATUS_OK) {

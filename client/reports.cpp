@@ -474,13 +474,13 @@ int report_4g_info()
 int report_sdcard(const char *program, const char *action)
 {
     if (action == nullptr) {
-        printf("Usage: %s sdcard remove|status\n", program);
+        printf("Usage: %s sdcard remove|status|state\n", program);
         return -1;
     }
     if (std::strcmp(action, "remove") == 0)
         return sdcard_remove();
     if (std::strcmp(action, "status") == 0)
         return sdcard_status();
-    printf("Unknown sdcard action: %s (use remove or status)\n", action);
+    printf("Unknown sdcard action: %s (use remove, status, or state)\n", action);
     return -1;
 }
