@@ -151,7 +151,7 @@ TEST_F(ViewsOnBoard, SettingASwitchTwiceFlipsAndSavesOnce)
 
     RunResult second = client({"4g", "on"});
     EXPECT_EQ(second.status, 0);
-    EXPECT_EQ(second.out, "4G: ON\n(already set, unchanged)\n");
+    EXPECT_EQ(second.out, "4G: ON (already set, unchanged)\n");
     const stat_of again = stat_file(board.path(state_file));
     EXPECT_EQ(again.inode, saved.inode) << "the state file was written again";
     EXPECT_EQ(again.modified.tv_nsec, saved.modified.tv_nsec);
@@ -161,7 +161,7 @@ TEST_F(ViewsOnBoard, SettingASwitchTwiceFlipsAndSavesOnce)
         std::this_thread::sleep_for(500ms);
         EXPECT_EQ(listener->events().size(), 1u);
     }
-    EXPECT_EQ(client({"wifi", "off"}).out, "WiFi: OFF\n(already set, unchanged)\n");
+    EXPECT_EQ(client({"wifi", "off"}).out, "WiFi: OFF (already set, unchanged)\n");
     EXPECT_EQ(read_file(board.path(state_file)), "1 0\n");
 }
 
