@@ -39,6 +39,7 @@ inline constexpr command_grammar COMMAND_WORDS[] = {
     {"battery", "", "", ""},
     {"link", "", "", ""},
     {"monitor", "", "", ""},
+    {"metrics", "--modem", "", ""},
 };
 
 constexpr bool same_text(const char *a, const char *b)

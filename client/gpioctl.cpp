@@ -4,7 +4,9 @@
 #include "command_words.h"
 #include "ctl_client.h"
 #include "ctl_protocol.h"
+#include "json.h"
 #include "link_view.h"
+#include "metrics.h"
 #include "reports.h"
 
 #include <sys/socket.h>
@@ -84,9 +86,10 @@ void print_usage(const char *program)
         "  sdcard status             Show SD card mount status and capacity",
         "  sdcard state              Show SD card recovery state and mount point",
         "  monitor                   Print each change of inputs, switches, links, card",
+        "  metrics [--modem]         Print the board's state for Prometheus",
         "\nOptions (before the command):",
         "  --json                    Print a report or query as one JSON object",
-        "  --timeout SECONDS         Give up on the daemon after SECONDS (0: never)",
+        "  --timeout=SECONDS         Give up on the daemon after SECONDS (0: never)",
         "  --version, -V             Show this program's version",
         "\nExamples:",
     };
@@ -108,22 +111,25 @@ int cmd_sdcard(const command_line &line)
 }
 int cmd_link(const command_line &) { return view_link(); }
 int cmd_monitor(const command_line &) { return view_monitor(false); }
-
-// The version text is no generic reply: one receive of whatever the daemon sends.
-int cmd_version(const command_line &)
+int cmd_metrics(const command_line &line)
 {
-    int fd = send_request(make_request(CMD_VERSION));
-    if (fd < 0)
-        return -1;
-    char text[64];
-    ssize_t got = recv(fd, text, sizeof text - 1, 0);
-    close(fd);
-    if (got <= 0) {
-        fputs("No response\n", stderr);
+    const char *flag = line.word(2);
+    if (flag != nullptr && !line.word_is(2, "--modem")) {
+        printf("Usage: %s metrics [--modem]\n", line.program);
         return -1;
     }
-    text[got] = '\0';
-    printf("tesmar_gpio %s\n", text);
+    return print_metrics(flag != nullptr);
+}
+
+int cmd_version(const command_line &)
+{
+    char text[VERSION_RECEIVE_SIZE + 1];
+    ssize_t got = fetch_version(text);
+    if (got < 0)
+        return -1;
+    fputs("tesmar_gpio ", stdout);
+    text_write_safe(stdout, text, static_cast<std::size_t>(got));
+    putchar('\n');
     return 0;
 }
 
@@ -310,8 +316,8 @@ int switch_command(const command_line &line, const char *usage, std::span<const 
                 return *finished;
             printf(action.format, on_off(reply.data[0]));
             // A set reports in byte 2 whether it changed the switch.
-            if ((action.cmd == CMD_4G_SET || action.cmd == CMD_WIFI_SET) && reply.data[1] == 0)
-                puts("(already set, unchanged)");
+            const bool unchanged = (action.cmd == CMD_4G_SET || action.cmd == CMD_WIFI_SET) && reply.data[1] == 0;
+            puts(unchanged ? " (already set, unchanged)" : "");
             return 0;
         }
     }
@@ -319,29 +325,30 @@ int switch_command(const command_line &line, const char *usage, std::span<const 
     return -1;
 }
 
-constexpr switch_action switch_4g_actions[] = {{"toggle", CMD_4G_TOGGLE, "4G: %s\n"},
-                                               {"status", CMD_4G_STATUS, "4G switch: %s\n"},
-                                               {"on", CMD_4G_SET, "4G: %s\n", 1},
-                                               {"off", CMD_4G_SET, "4G: %s\n", 0}};
+// The formats leave the line open for the note of a set that changed nothing.
+constexpr switch_action switch_4g_actions[] = {{"toggle", CMD_4G_TOGGLE, "4G: %s"},
+                                               {"status", CMD_4G_STATUS, "4G switch: %s"},
+                                               {"on", CMD_4G_SET, "4G: %s", 1},
+                                               {"off", CMD_4G_SET, "4G: %s", 0}};
 static_assert(words_are(grammar_of("4g").second, switch_4g_actions, {"info"}));
-constexpr switch_action switch_wifi_actions[] = {{"toggle", CMD_WIFI_TOGGLE, "WiFi: %s\n"},
-                                                 {"status", CMD_WIFI_STATUS, "WiFi switch: %s\n"},
-                                                 {"on", CMD_WIFI_SET, "WiFi: %s\n", 1},
-                                                 {"off", CMD_WIFI_SET, "WiFi: %s\n", 0}};
+constexpr switch_action switch_wifi_actions[] = {{"toggle", CMD_WIFI_TOGGLE, "WiFi: %s"},
+                                                 {"status", CMD_WIFI_STATUS, "WiFi switch: %s"},
+                                                 {"on", CMD_WIFI_SET, "WiFi: %s", 1},
+                                                 {"off", CMD_WIFI_SET, "WiFi: %s", 0}};
 static_assert(words_are(grammar_of("wifi").second, switch_wifi_actions));
 
 int cmd_4g(const command_line &line)
 {
     if (line.word_is(2, "info"))
         return report_4g_info();
-    return switch_command(line, "Usage: %s 4g toggle|status\n", switch_4g_actions,
-                          "Invalid action: %s (use toggle, status, or info)\n");
+    return switch_command(line, "Usage: %s 4g toggle|status|info|on|off\n", switch_4g_actions,
+                          "Invalid action: %s (use toggle, status, info, on, or off)\n");
 }
 
 int cmd_wifi(const command_line &line)
 {
-    return switch_command(line, "Usage: %s wifi toggle|status\n", switch_wifi_actions,
-                          "Invalid action: %s (use toggle or status)\n");
+    return switch_command(line, "Usage: %s wifi toggle|status|on|off\n", switch_wifi_actions,
+                          "Invalid action: %s (use toggle, status, on, or off)\n");
 }
 
 int cmd_rtty(const command_line &line)
@@ -385,7 +392,8 @@ int cmd_ina(const command_line &)
 {
     ControlReply reply;
     if (send_command(make_request(CMD_INA236), reply) != 0) {
-        puts("INA236: daemon not reachable");
+        if (!ctl_timed_out())
+            puts("INA236: daemon not reachable");
         return -1;
     }
     if (reply.status != STATUS_OK) {
@@ -414,7 +422,7 @@ constexpr command commands[] = {
     {"status", cmd_status}, {"version", cmd_version}, {"sysinfo", cmd_sysinfo}, {"led", cmd_led},
     {"beep", cmd_beep},     {"power", cmd_power},     {"input", cmd_input},     {"4g", cmd_4g},
     {"wifi", cmd_wifi},     {"rtty", cmd_rtty},       {"ina", cmd_ina},         {"sdcard", cmd_sdcard},
-    {"battery", cmd_battery}, {"link", cmd_link},   {"monitor", cmd_monitor},
+    {"battery", cmd_battery}, {"link", cmd_link},   {"monitor", cmd_monitor}, {"metrics", cmd_metrics},
 };
 
 constexpr bool commands_follow_the_table()
@@ -463,27 +471,40 @@ bool parse_duration(const char *word, std::uint16_t &value)
 
 namespace {
 
-// The options before the command word: --json, --timeout SECONDS, --version/-V. Returns
-// the number of words they took, or -1 after a message when one is wrong.
-int take_options(std::span<char *const> words, bool &json, bool &version)
+// The options before the command word: --json, --timeout SECONDS (or --timeout=SECONDS),
+// --version/-V, and "--" to end them. A word of two dashes that is none of them is an
+// unknown option; one dash is a command word, as -h is and -hx is not. Returns the number
+// of words they took, or -1 after a message on standard error when one is wrong.
+int take_options(const char *program, std::span<char *const> words, bool &json, bool &version)
 {
     std::size_t at = 0;
     while (at < words.size()) {
         std::string_view word = words[at];
+        if (word == "--") {
+            at++;
+            break;
+        }
         if (word == "--json") {
             json = true;
         } else if (word == "--version" || word == "-V") {
             version = true;
-        } else if (word == "--timeout") {
-            char *end = nullptr;
-            const char *value = at + 1 < words.size() ? words[at + 1] : "";
-            double seconds = std::strtod(value, &end);
-            if (*value == '\0' || *end != '\0' || !(seconds >= 0) || seconds > 86400) {
-                fprintf(stderr, "--timeout needs a number of seconds from 0 to 86400, not '%s'\n", value);
+        } else if (word == "--timeout" || word.starts_with("--timeout=")) {
+            const char *value = nullptr;
+            if (word != "--timeout")
+                value = words[at] + std::strlen("--timeout=");
+            else if (++at < words.size())
+                value = words[at];
+            long milliseconds = 0;
+            if (value == nullptr || !parse_timeout(value, milliseconds)) {
+                fprintf(stderr, "%s: --timeout needs a decimal number of seconds from 0 to 86400, not '%s'\n",
+                        program, value != nullptr ? value : "");
                 return -1;
             }
-            ctl_set_timeout_ms(static_cast<long>(seconds * 1000));
-            at++;
+            ctl_set_timeout_ms(milliseconds, value);
+        } else if (word.starts_with("--") && word != "--help") {
+            fprintf(stderr, "%s: unknown option '%s'\nTry '%s --help' for more information.\n", program,
+                    words[at], program);
+            return -1;
         } else {
             break;
         }
@@ -501,7 +522,7 @@ int gpioctl_main(int argc, char **argv)
     bool json = false;
     bool version = false;
     ctl_set_timeout_ms(CTL_DEFAULT_TIMEOUT_MS);
-    int taken = take_options(words, json, version);
+    int taken = take_options(program, words, json, version);
     if (taken < 0)
         return 1;
     if (version) {

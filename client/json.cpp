@@ -72,6 +72,32 @@ void json_write_string(FILE *out, const char *text, std::size_t length)
     fputc('"', out);
 }
 
+void text_write_safe(FILE *out, const char *text, std::size_t length)
+{
+    const auto *at = reinterpret_cast<const unsigned char *>(text);
+    std::size_t left = 0;
+    while (left < length && at[left] != '\0')
+        left++;
+    while (left > 0) {
+        const unsigned char c = *at;
+        std::size_t used = 1;
+        if (c < 0x20 || c == 0x7f) {
+            fprintf(out, "\\x%02x", c);
+        } else if (c < 0x80) {
+            fputc(c, out);
+        } else if ((used = utf8_sequence(at, left)) == 0) {
+            used = 1;
+            fputs("\xef\xbf\xbd", out);
+        } else if (c == 0xc2 && at[1] < 0xa0) {
+            fprintf(out, "\\u%04x", at[1]);  // U+0080 to U+009F: C1 controls
+        } else {
+            fwrite(at, 1, used, out);
+        }
+        at += used;
+        left -= used;
+    }
+}
+
 json_object::json_object(FILE *out) : out_(out), top_(true) { fputc('{', out_); }
 
 json_object::json_object(json_object &parent, const char *name) : out_(parent.out_), top_(false)

@@ -12,6 +12,13 @@
 // every byte of an invalid sequence replaced by U+FFFD.
 void json_write_string(FILE *out, const char *text, std::size_t length);
 
+// Writes TEXT (at most LENGTH bytes, stopping at a NUL) for a terminal: printable text
+// and valid UTF-8 as they are, control characters (C0, DEL and the C1 range, which
+// terminals read as escape sequences) as \xHH or \u00HH, and each byte of an invalid
+// sequence as U+FFFD. A text from the daemon (a mount point, a modem's answer) can then
+// neither move the cursor nor retitle the window.
+void text_write_safe(FILE *out, const char *text, std::size_t length);
+
 // The object being written; members are separated and nested objects closed for you.
 class json_object {
 public:

@@ -35,7 +35,25 @@ bool ask_ok(std::uint8_t cmd, ControlReply &reply, std::uint8_t index = 0)
     if (send_command(make_request(cmd, index), reply) != 0)
         return false;
     if (reply.status != STATUS_OK) {
-        fprintf(stderr, "Error: %d\n", reply.status);
+        printf("Error: %d\n", reply.status);
+        return false;
+    }
+    return true;
+}
+
+// The record of CMD, refused after a message when its version is not VERSION ("... version
+// mismatch" on standard error) or its status is not 0 ("Error: N" on standard output).
+template <typename Record>
+bool fetch_checked(std::uint8_t cmd, Record &r, std::uint8_t version, const char *what)
+{
+    if (!ctl_fetch(cmd, &r, sizeof r))
+        return false;
+    if (r.version != version) {
+        fprintf(stderr, "%s version mismatch: got %u, expected %u\n", what, r.version, version);
+        return false;
+    }
+    if (r.status != 0) {
+        printf("Error: %d\n", r.status);
         return false;
     }
     return true;
@@ -122,8 +140,9 @@ void ina_json(json_object &o, const ControlReply &reply)
         o.null("power_uw");
         return;
     }
+    std::int16_t current_ma = ina.current_ma;  // signed: the current flows both ways
     o.unsigned_number("bus_mv", ina.bus_mv);
-    o.unsigned_number("current_ma", ina.current_ma);
+    o.number("current_ma", current_ma);
     o.unsigned_number("power_uw", ina.power_uw);
 }
 
@@ -159,46 +178,60 @@ int json_status()
     ControlReply all;
     if (!ask_ok(CMD_STATUS_ALL, all))
         return -1;
-    ControlReply reply;
+    // Everything is asked first, so a time-out ends the run before the object is begun,
+    // and no request after it waits out the time-out again.
+    ControlReply ina, switches[2], leds[std::size(led_ids)];
+    const bool have_ina = send_command(make_request(CMD_INA236), ina) == 0;
+    const std::uint8_t switch_codes[] = {CMD_4G_STATUS, CMD_WIFI_STATUS};
+    bool have_switch[2] = {};
+    for (std::size_t i = 0; i < 2 && !ctl_timed_out(); i++)
+        have_switch[i] = send_command(make_request(switch_codes[i]), switches[i]) == 0 && switches[i].status == STATUS_OK;
+    bool have_led[std::size(led_ids)] = {};
+    for (std::uint8_t index = 0; index < std::size(led_ids) && !ctl_timed_out(); index++)
+        have_led[index] = send_command(make_request(CMD_LED_GET, index), leds[index]) == 0 && leds[index].status == STATUS_OK;
+    SysInfoRecord system;
+    bool have_system = false;
+    if (!ctl_timed_out()) {
+        int fd = connect_and_send(make_request(CMD_SYSINFO));
+        have_system = fd >= 0 && receive_once(fd, &system, sizeof system) == static_cast<ssize_t>(sizeof system) &&
+                      system.version == SYSINFO_VERSION && system.status == 0;
+    }
+    if (ctl_timed_out())
+        return -1;
+
     json_object o(stdout);
     o.string("power_source", name_in(power_source_names, std::size(power_source_names), all.data[0]));
     o.boolean("valid1", all.data[3] != 0);
     o.boolean("valid2", all.data[4] != 0);
     o.boolean("out_12v", all.data[1] != 0);
-    if (send_command(make_request(CMD_INA236), reply) == 0) {
-        json_object ina(o, "ina236");
-        ina_json(ina, reply);
+    if (have_ina) {
+        json_object entry(o, "ina236");
+        ina_json(entry, ina);
     } else {
         o.null("ina236");
     }
-    struct {
-        const char *key;
-        std::uint8_t cmd;
-        std::uint8_t pin;
-    } const switches[] = {{"4g", CMD_4G_STATUS, all.data[2]}, {"wifi", CMD_WIFI_STATUS, all.data[5]}};
-    for (const auto &s : switches) {
-        json_object link(o, s.key);
-        if (send_command(make_request(s.cmd), reply) == 0 && reply.status == STATUS_OK)
-            link.boolean("switch", reply.data[0] != 0);
+    const char *const switch_keys[] = {"4g", "wifi"};
+    const std::uint8_t pins[] = {all.data[2], all.data[5]};
+    for (std::size_t i = 0; i < 2; i++) {
+        json_object link(o, switch_keys[i]);
+        if (have_switch[i])
+            link.boolean("switch", switches[i].data[0] != 0);
         else
             link.null("switch");
-        link.boolean("pin", s.pin != 0);
+        link.boolean("pin", pins[i] != 0);
     }
     {
-        json_object leds(o, "leds");
+        json_object entry(o, "leds");
         for (std::uint8_t index = 0; index < std::size(led_ids); index++) {
-            if (send_command(make_request(CMD_LED_GET, index), reply) == 0 && reply.status == STATUS_OK)
-                leds.string(led_ids[index], name_in(led_mode_names, std::size(led_mode_names), reply.data[0]));
+            if (have_led[index])
+                entry.string(led_ids[index], name_in(led_mode_names, std::size(led_mode_names), leds[index].data[0]));
             else
-                leds.null(led_ids[index]);
+                entry.null(led_ids[index]);
         }
     }
-    SysInfoRecord system;
-    int fd = connect_and_send(make_request(CMD_SYSINFO));
-    if (fd >= 0 && receive_once(fd, &system, sizeof system) == static_cast<ssize_t>(sizeof system) &&
-        system.status == 0) {
-        json_object s(o, "system");
-        sysinfo_json(s, system);
+    if (have_system) {
+        json_object entry(o, "system");
+        sysinfo_json(entry, system);
     } else {
         o.null("system");
     }
@@ -244,13 +277,13 @@ int json_modem()
     byte_or_null("cell_id", cell, r.cell_id);
     byte_or_null("pci", cell, r.pci);
     byte_or_null("tac", cell, r.tac);
+    // The serving-cell answer gives all of these or none (MCC 0): a 0 in it is measured.
     std::int16_t rsrp = r.rsrp, rsrq = r.rsrq;
-    // A measured RSRP or RSRQ is never 0 dB(m); 0 is the field's initial value.
-    if (cell && rsrp != 0)
+    if (cell)
         o.number("rsrp_dbm", rsrp);
     else
         o.null("rsrp_dbm");
-    if (cell && rsrq != 0)
+    if (cell)
         o.number("rsrq_db", rsrq);
     else
         o.null("rsrq_db");
@@ -290,15 +323,10 @@ int json_sdcard_status()
 
 int json_version()
 {
-    int fd = send_request(make_request(CMD_VERSION));
-    if (fd < 0)
+    char text[VERSION_RECEIVE_SIZE + 1];
+    ssize_t got = fetch_version(text);
+    if (got < 0)
         return -1;
-    char text[64];
-    ssize_t got = receive_once(fd, text, sizeof text - 1);
-    if (got <= 0) {
-        fputs("No response\n", stderr);
-        return -1;
-    }
     json_object o(stdout);
     o.string("daemon", text, static_cast<std::size_t>(got));
     o.string("client", VERSION_NUMBER);
@@ -536,7 +564,7 @@ const char *sdcard_state_name(std::uint8_t state)
 int view_link()
 {
     LinkStateRecord r;
-    if (!ctl_fetch(CMD_LINK_STATE, &r, sizeof r))
+    if (!fetch_checked(CMD_LINK_STATE, r, LINK_STATE_VERSION, "Link state"))
         return -1;
     printf("4G:    switch=%s  state=%s  attempts=%u  iface=%s  dialer=", r.switch_4g != 0 ? "ON" : "OFF",
            link_state_name(r.state_4g, true), r.attempts_4g, r.iface_4g_up != 0 ? "up" : "down");
@@ -553,13 +581,14 @@ int view_link()
 int view_sdcard_state()
 {
     SdCardStateRecord r;
-    if (!ctl_fetch(CMD_SDCARD_STATE, &r, sizeof r))
+    if (!fetch_checked(CMD_SDCARD_STATE, r, SDCARD_STATE_VERSION, "SD card state"))
         return -1;
     printf("Recovery:    %s\n", sdcard_state_name(r.recovery_state));
-    const int length = static_cast<int>(strnlen(r.mount_point, sizeof r.mount_point));
-    if (length > 0)
-        printf("Mount point: %.*s\n", length, r.mount_point);
-    else
+    if (r.mount_point[0] != '\0') {
+        fputs("Mount point: ", stdout);
+        text_write_safe(stdout, r.mount_point, sizeof r.mount_point);
+        putchar('\n');
+    } else
         puts("Mount point: (none)");
     printf("Eject hold:  %s\n", flag_name(r.eject_hold));
     return 0;
@@ -600,28 +629,31 @@ int view_json(const char *program, const char *word, const char *arg)
         return 0;
     }
     if (is(word, "ina")) {
-        // "Not found" is an answer here, not a failure: the object says so.
         if (send_command(make_request(CMD_INA236), reply) != 0)
             return -1;
-        json_object o(stdout);
-        ina_json(o, reply);
-        return 0;
+        // STATUS_FAILED is this command's "no INA236": the object says so, and the run
+        // fails as the text form's does. Any other status is the daemon's error.
+        if (reply.status != STATUS_OK && reply.status != STATUS_FAILED) {
+            printf("Error: %d\n", reply.status);
+            return -1;
+        }
+        {
+            json_object o(stdout);
+            ina_json(o, reply);
+        }
+        return reply.status == STATUS_OK ? 0 : -1;
     }
     if (is(word, "sysinfo")) {
         SysInfoRecord r;
-        if (!ctl_fetch(CMD_SYSINFO, &r, sizeof r))
+        if (!fetch_checked(CMD_SYSINFO, r, SYSINFO_VERSION, "Sysinfo"))
             return -1;
-        if (r.version != SYSINFO_VERSION || r.status != 0) {
-            fprintf(stderr, "Sysinfo version mismatch: got %u, expected %u\n", r.version, SYSINFO_VERSION);
-            return -1;
-        }
         json_object o(stdout);
         sysinfo_json(o, r);
         return 0;
     }
     if (is(word, "link")) {
         LinkStateRecord r;
-        if (!ctl_fetch(CMD_LINK_STATE, &r, sizeof r))
+        if (!fetch_checked(CMD_LINK_STATE, r, LINK_STATE_VERSION, "Link state"))
             return -1;
         json_object o(stdout);
         link_json(o, r);
@@ -629,7 +661,7 @@ int view_json(const char *program, const char *word, const char *arg)
     }
     if (is(word, "sdcard") && is(arg, "state")) {
         SdCardStateRecord r;
-        if (!ctl_fetch(CMD_SDCARD_STATE, &r, sizeof r))
+        if (!fetch_checked(CMD_SDCARD_STATE, r, SDCARD_STATE_VERSION, "SD card state"))
             return -1;
         json_object o(stdout);
         sdcard_state_json(o, r);

@@ -2,6 +2,7 @@
 
 #include "board_facts.h"
 #include "ctl_client.h"
+#include "json.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -45,8 +46,15 @@ unsigned long tenth(std::uint64_t kib, unsigned long unit)
     return static_cast<unsigned long>(((kib % unit) * 10) / unit);
 }
 
-// Up to LENGTH bytes of a text field that may come without its terminator.
-int text_length(const char *field, std::size_t length) { return static_cast<int>(strnlen(field, length)); }
+// LABEL, then a text field that may come without its terminator (never read past its
+// width), written safely for a terminal, then AFTER.
+template <std::size_t N>
+void print_field(const char *label, const char (&field)[N], const char *after = "\n")
+{
+    fputs(label, stdout);
+    text_write_safe(stdout, field, N);
+    fputs(after, stdout);
+}
 
 // The dotted form of an address in network byte order.
 const char *dotted(std::uint32_t address, char (&out)[INET_ADDRSTRLEN])
@@ -197,7 +205,8 @@ int sdcard_remove()
     puts("Ejecting SD card...");
     ControlReply reply;
     if (send_command(make_request(CMD_SDCARD_REMOVE), reply) != 0) {
-        puts("Failed to send remove request");
+        if (!ctl_timed_out())
+            puts("Failed to send remove request");
         return -1;
     }
     SdCardRemoveReply removed;
@@ -226,18 +235,6 @@ int sdcard_remove()
     }
 }
 
-// Socket, connect and send failures of the sysinfo and sdcard status exchanges.
-int report_exchange_failure(int failure)
-{
-    if (failure == EXCHANGE_SOCKET)
-        perror("socket");
-    else if (failure == EXCHANGE_CONNECT)
-        fprintf(stderr, "Failed to connect to daemon: %s\n", CTL_SOCKET_PATH);
-    else
-        perror("send");
-    return -1;
-}
-
 // Asks for the record of CMD and receives it whole; false, after the message saying why,
 // when any step fails ("Invalid WHAT response ..." for a reply of the wrong size).
 template <typename Record>
@@ -245,15 +242,15 @@ bool fetch_record(std::uint8_t cmd, const char *what, Record &r)
 {
     int fd = connect_and_send(make_request(cmd));
     if (fd < 0) {
-        report_exchange_failure(fd);
+        ctl_report_exchange_failure(fd);
         return false;
     }
-    ssize_t got = receive_once(fd, &r, sizeof r);
-    if (got != static_cast<ssize_t>(sizeof r)) {
+    ssize_t got = receive_record(fd, &r, sizeof r);
+    if (got == static_cast<ssize_t>(sizeof r))
+        return true;
+    if (got != RECEIVE_TIMED_OUT && got != RECEIVE_ERROR_REPLY)
         fprintf(stderr, "Invalid %s response (got %zd, expected %zu)\n", what, got, sizeof r);
-        return false;
-    }
-    return true;
+    return false;
 }
 
 int sdcard_status()
@@ -267,9 +264,8 @@ int sdcard_status()
     }
     puts("=== SD Card Status ===");
     printf("Partitions:  %u\n", r.partitions);
-    int mounts = text_length(r.mounts, sizeof r.mounts);
-    if (mounts > 0)
-        printf("Mounts:      %.*s\n", mounts, r.mounts);
+    if (r.mounts[0] != '\0')
+        print_field("Mounts:      ", r.mounts);
     else
         puts("Mounts:      (none)");
     if (r.total_kib != 0) {
@@ -282,12 +278,12 @@ int sdcard_status()
             printf("Capacity:    %.1fG used / %.1fG total (%d%%)\n", static_cast<double>(used) / KIB_PER_G,
                    static_cast<double>(r.total_kib) / KIB_PER_G, percent);
     }
-    int processes = text_length(r.processes, sizeof r.processes);
-    if (r.process_count == 0)
+    if (r.process_count == 0) {
         puts("Processes:   none");
-    else if (processes > 0)
-        printf("Processes:   %u (%.*s)\n", r.process_count, processes, r.processes);
-    else
+    } else if (r.processes[0] != '\0') {
+        printf("Processes:   %u (", r.process_count);
+        print_field("", r.processes, ")\n");
+    } else
         printf("Processes:   %u (unknown)\n", r.process_count);
     return 0;
 }
@@ -324,10 +320,13 @@ int report_status()
         printf("Error: %d\n", all.status);
         return -1;
     }
+    // After a time-out its one line is the report: each further request would wait as long.
     bool switch_4g = switch_on(CMD_4G_STATUS);
-    bool switch_wifi = switch_on(CMD_WIFI_STATUS);
+    bool switch_wifi = !ctl_timed_out() && switch_on(CMD_WIFI_STATUS);
     SysInfoRecord system;
-    bool system_valid = fetch_sysinfo_quietly(system);
+    bool system_valid = !ctl_timed_out() && fetch_sysinfo_quietly(system);
+    if (ctl_timed_out())
+        return -1;
 
     puts("=== TesMar GPIO Status ===\n");
     printf("Power Supply: %s\n", power_source_name(all.data[0]));
@@ -348,12 +347,16 @@ int report_status()
     printf("\n4G:    switch=%s  pin=%s\n", switch_4g ? "ON" : "OFF", all.data[2] != 0 ? "HIGH" : "LOW");
     printf("WiFi:  switch=%s  pin=%s\n", switch_wifi ? "ON" : "OFF", all.data[5] != 0 ? "HIGH" : "LOW");
 
+    if (ctl_timed_out())
+        return -1;
     fputs("\nLEDs: ", stdout);
-    for (std::uint8_t index = 0; index < BOARD_LED_COUNT; index++) {
+    for (std::uint8_t index = 0; index < BOARD_LED_COUNT && !ctl_timed_out(); index++) {
         if (ask(CMD_LED_GET, reply, index) && reply.status == STATUS_OK && reply.data[0] != 0)
             printf("%s=%s ", BOARD_LEDS[index].id, led_mode_name(reply.data[0]));
     }
     putchar('\n');
+    if (ctl_timed_out())
+        return -1;
 
     if (system_valid)
         print_status_system_block(system);
@@ -418,11 +421,15 @@ int report_4g_info()
         fputs("Cannot connect to daemon\n", stderr);
         return -1;
     }
+    if (fd == EXCHANGE_TIMED_OUT)
+        return ctl_report_exchange_failure(fd);
     if (fd < 0)
         return -1;
     ModemInfoRecord r;
-    if (receive_once(fd, &r, sizeof r) != static_cast<ssize_t>(sizeof r)) {
-        fputs("Invalid 4G info response\n", stderr);
+    ssize_t got = receive_record(fd, &r, sizeof r);
+    if (got != static_cast<ssize_t>(sizeof r)) {
+        if (got != RECEIVE_TIMED_OUT && got != RECEIVE_ERROR_REPLY)
+            fputs("Invalid 4G info response\n", stderr);
         return -1;
     }
     if (r.status != 0) {
@@ -430,9 +437,9 @@ int report_4g_info()
         return 0;
     }
     puts("=== 4G Modem Info ===");
-    printf("ICCID:       %.*s\n", text_length(r.iccid, sizeof r.iccid), r.iccid);
-    printf("IMSI:        %.*s\n", text_length(r.imsi, sizeof r.imsi), r.imsi);
-    printf("Operator:    %.*s", text_length(r.operator_name, sizeof r.operator_name), r.operator_name);
+    print_field("ICCID:       ", r.iccid);
+    print_field("IMSI:        ", r.imsi);
+    print_field("Operator:    ", r.operator_name, "");
     if (r.mcc != 0)
         printf(" (MCC=%u MNC=%u)", static_cast<unsigned>(r.mcc), r.mnc);
     putchar('\n');
@@ -467,13 +474,13 @@ int report_4g_info()
 int report_sdcard(const char *program, const char *action)
 {
     if (action == nullptr) {
-        printf("Usage: %s sdcard remove|status\n", program);
+        printf("Usage: %s sdcard remove|status|state\n", program);
         return -1;
     }
     if (std::strcmp(action, "remove") == 0)
         return sdcard_remove();
     if (std::strcmp(action, "status") == 0)
         return sdcard_status();
-    printf("Unknown sdcard action: %s (use remove or status)\n", action);
+    printf("Unknown sdcard action: %s (use remove, status, or state)\n", action);
     return -1;
 }

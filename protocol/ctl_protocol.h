@@ -56,6 +56,19 @@ enum : std::uint8_t {
     CMD_LINK_STATE = 66,     // LinkStateRecord
     CMD_SDCARD_STATE = 67,   // SdCardStateRecord
     CMD_WATCH = 68,          // ControlReply, then (STATUS_OK) a stream of WatchRecord
+    CMD_COUNTERS = 69,       // CountersRecord
+};
+
+// CountersRecord::values, by position: events counted since the daemon started.
+enum : std::uint8_t {
+    COUNTER_KEY_4G = 0,        // accepted presses of the 4G key (each one toggled the switch)
+    COUNTER_KEY_WIFI = 1,      // accepted presses of the WiFi key
+    COUNTER_REDIAL_4G = 2,     // dial attempts after a failed or lost 4G link
+    COUNTER_RECOVERY_WIFI = 3, // access-point recoveries started after a failed health check
+    COUNTER_RECOVERY_SDCARD = 4,  // card mounts brought back by the SD card recovery
+    COUNTER_EJECT_SDCARD = 5,  // ejects that found a card mount to unmount
+    COUNTER_KNOWN = 6,         // counters this build keeps
+    COUNTER_SLOTS = 8,         // room in the record; later counters take the free slots
 };
 
 // WatchRecord::kind. The ids: an input by its CMD_INPUT_ALL byte (0 4G, 1 VALID1, 2 VALID2,
@@ -264,9 +277,20 @@ struct WatchRecord {
     char mount_point[104];   // WATCH_CARD_MOUNT only; empty when none
 };
 
+// Reply to CMD_COUNTERS (72 bytes). Counters only grow while the daemon runs and start
+// again from 0 when it restarts; a reader takes values[i] only for i below count.
+struct CountersRecord {
+    std::uint8_t version;  // COUNTERS_VERSION
+    std::uint8_t status;   // always 0
+    std::uint8_t count;    // the values the daemon fills, from the front (COUNTER_KNOWN)
+    std::uint8_t unused3[5];
+    std::uint64_t values[COUNTER_SLOTS];  // COUNTER_*
+};
+
 #pragma pack(pop)
 
 inline constexpr std::uint8_t WATCH_VERSION = 1;
+inline constexpr std::uint8_t COUNTERS_VERSION = 1;
 inline constexpr std::uint8_t LINK_STATE_VERSION = 1;
 inline constexpr std::uint8_t SDCARD_STATE_VERSION = 1;
 
@@ -371,3 +395,8 @@ static_assert(offsetof(WatchRecord, value) == 3);
 static_assert(offsetof(WatchRecord, sequence) == 4);
 static_assert(offsetof(WatchRecord, time_ns) == 8);
 static_assert(offsetof(WatchRecord, mount_point) == 16);
+static_assert(sizeof(CountersRecord) == 72);
+static_assert(offsetof(CountersRecord, status) == 1);
+static_assert(offsetof(CountersRecord, count) == 2);
+static_assert(offsetof(CountersRecord, values) == 8);
+static_assert(COUNTER_KNOWN <= COUNTER_SLOTS);

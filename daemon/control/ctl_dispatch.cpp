@@ -1,6 +1,7 @@
 #include "ctl_dispatch.h"
 
 #include "beep.h"
+#include "counters.h"
 #include "ctl_storage.h"
 #include "input.h"
 #include "ctl_modem.h"
@@ -140,6 +141,14 @@ constexpr ctl_command ctl_commands[] = {
      [](request r, ctl_reply &out) { return set_switch(out, link_set_wifi, link_get_wifi_enabled, r.param); }},
     {CMD_LINK_STATE, link_state_record},
     {CMD_SDCARD_STATE, sdcard_state_record},
+    {CMD_COUNTERS,
+     [](request, ctl_reply &out) {
+         CountersRecord record;
+         counters_record(record);
+         static_assert(sizeof record <= sizeof out.bytes);
+         std::memcpy(out.bytes, &record, sizeof record);
+         return sizeof record;
+     }},
 };
 
 constexpr bool codes_unique()

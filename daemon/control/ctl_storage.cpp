@@ -1,4 +1,5 @@
 #include "ctl_storage.h"
+#include "counters.h"
 #include "log.h"
 
 #include "board_root.h"
@@ -324,6 +325,7 @@ std::size_t ctl_sdcard_remove(const ControlRequest &, ctl_reply &reply)
     else if (!held_before)
         sdcard_recovery_set_eject_hold(false);
 
+    counter_add(COUNTER_EJECT_SDCARD);
     out.result = unmounted == found ? SDCARD_REMOVE_OK : SDCARD_REMOVE_PARTIAL;
     out.found = static_cast<std::uint8_t>(found);
     out.unmounted = static_cast<std::uint8_t>(unmounted);

@@ -1,6 +1,7 @@
 // The 4G worker: runs the modem's connection manager while the 4G switch is on and
 // watches the modem's interface; shows the link on the 4G LED.
 #include "link_internal.h"
+#include "counters.h"
 #include "thread_name.h"
 #include "log.h"
 
@@ -242,6 +243,7 @@ void link_4g_worker()
         std::unique_lock state(state_4g_lock);
         if (link_mgr.state_4g.load() == LINK_FAILED && link_mgr.enabled_4g.load() != 0) {
             log_out(LOG_INFO, "LINK: 4G retry dialing\n");
+            counter_add(COUNTER_REDIAL_4G);
             dial(true);
         } else if (link_mgr.state_4g.load() == LINK_UP && dialer_ended()) {
             state.unlock();

@@ -1,6 +1,7 @@
 // The link manager's lifecycle and its manager thread: the status LED, the end2 carrier
 // on LED7, the periodic access-point check with its recovery, and the VALID1 rule.
 #include "link_internal.h"
+#include "counters.h"
 #include "thread_name.h"
 #include "process.h"
 #include "log.h"
@@ -110,6 +111,7 @@ void recover_ap()
         return;
     }
     link_mgr.wifi_recovery_attempts++;
+    counter_add(COUNTER_RECOVERY_WIFI);
     log_out(LOG_INFO, "LINK: Attempting WiFi recovery (attempt %d/%d)\n", link_mgr.wifi_recovery_attempts.load(),
            max_recovery_attempts);
     link_wifi_script("stop");

@@ -1,5 +1,6 @@
 // The two switches, their request slots, the state file, the keys and the toggles.
 #include "link_internal.h"
+#include "counters.h"
 #include "link_state_file.h"
 #include "log.h"
 
@@ -161,6 +162,7 @@ void link_on_4g_key(unsigned int, int level, std::uintptr_t)
     const int value = flip(link_mgr.enabled_4g, link_mgr.req_4g);
     log_out(LOG_INFO, "LINK: 4G toggled -> %s\n", on_off(value));
     notify_send("key_pressed", value != 0 ? "key=4G&status=on" : "key=4G&status=off");
+    counter_add(COUNTER_KEY_4G);
     req_4g_cond.notify_all();
 }
 
@@ -176,6 +178,7 @@ void link_on_wifi_key(unsigned int, int level, std::uintptr_t)
     const int value = flip(link_mgr.enabled_wifi, link_mgr.req_wifi);
     log_out(LOG_INFO, "LINK: WiFi toggled -> %s\n", on_off(value));
     notify_send("key_pressed", value != 0 ? "key=WiFi&status=on" : "key=WiFi&status=off");
+    counter_add(COUNTER_KEY_WIFI);
     req_wifi_cond.notify_all();
 }
 

@@ -1,4 +1,5 @@
 #include "sdcard_recovery.h"
+#include "counters.h"
 #include "thread_name.h"
 #include "log.h"
 
@@ -637,6 +638,7 @@ void act_remounting()
     if (result == remount_result::mounted) {
         recovery.remount_failures = 0;
         notify_send("sdcard_recovered", nullptr);
+        counter_add(COUNTER_RECOVERY_SDCARD);
         set_state(MOUNTED);
         led_on(LED_STORAGE);
         return;

@@ -88,12 +88,14 @@ const GrammarCase grammar_cases[] = {
     // 4g and wifi switches
     {"FourGToggle", {"4g", "toggle"}, ok({1}), request_bytes(CMD_4G_TOGGLE), "4G: ON\n", 0},
     {"FourGStatus", {"4g", "status"}, ok({0}), request_bytes(CMD_4G_STATUS), "4G switch: OFF\n", 0},
-    {"FourGAlone", {"4g"}, ok(), std::nullopt, "Usage: gpioctl 4g toggle|status\n", 255},
-    {"FourGUnknown", {"4g", "up"}, ok(), std::nullopt, "Invalid action: up (use toggle, status, or info)\n", 255},
+    {"FourGAlone", {"4g"}, ok(), std::nullopt, "Usage: gpioctl 4g toggle|status|info|on|off\n", 255},
+    {"FourGUnknown", {"4g", "up"}, ok(), std::nullopt, "Invalid action: up (use toggle, status, info, on, or off)\n",
+     255},
     {"WifiToggle", {"wifi", "toggle"}, ok({0}), request_bytes(CMD_WIFI_TOGGLE), "WiFi: OFF\n", 0},
     {"WifiStatus", {"wifi", "status"}, ok({1}), request_bytes(CMD_WIFI_STATUS), "WiFi switch: ON\n", 0},
-    {"WifiAlone", {"wifi"}, ok(), std::nullopt, "Usage: gpioctl wifi toggle|status\n", 255},
-    {"WifiUnknown", {"wifi", "info"}, ok(), std::nullopt, "Invalid action: info (use toggle or status)\n", 255},
+    {"WifiAlone", {"wifi"}, ok(), std::nullopt, "Usage: gpioctl wifi toggle|status|on|off\n", 255},
+    {"WifiUnknown", {"wifi", "info"}, ok(), std::nullopt, "Invalid action: info (use toggle, status, on, or off)\n",
+     255},
     // rtty
     {"RttyOn", {"rtty", "on"}, ok(), request_bytes(CMD_RTTY_ON), "rtty: enabled\n", 0},
     {"RttyOff", {"rtty", "off"}, ok(), request_bytes(CMD_RTTY_OFF), "rtty: disabled\n", 0},
@@ -281,10 +283,11 @@ TEST_F(ClientTest, UsageTextIsExactlyTheDocumentedText)
         "  sdcard status             Show SD card mount status and capacity",
         "  sdcard state              Show SD card recovery state and mount point",
         "  monitor                   Print each change of inputs, switches, links, card",
+        "  metrics [--modem]         Print the board's state for Prometheus",
         "",
         "Options (before the command):",
         "  --json                    Print a report or query as one JSON object",
-        "  --timeout SECONDS         Give up on the daemon after SECONDS (0: never)",
+        "  --timeout=SECONDS         Give up on the daemon after SECONDS (0: never)",
         "  --version, -V             Show this program's version",
         "",
         "Examples:",
@@ -312,7 +315,7 @@ TEST_F(ClientTest, UsageNamesEveryCommandWord)
 {
     std::string usage = run_client({}).out;
     for (const char *word : {"status", "version", "sysinfo", "led", "beep", "power", "input", "4g", "wifi", "rtty",
-                             "battery", "ina", "sdcard", "link", "monitor"})
+                             "battery", "ina", "sdcard", "link", "monitor", "metrics"})
         EXPECT_NE(usage.find(std::string("\n  ") + word + " "), std::string::npos) << word;
 }
 

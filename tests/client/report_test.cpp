@@ -365,8 +365,8 @@ struct SdcardCase {
 };
 
 const SdcardCase sdcard_cases[] = {
-    {"Alone", {"sdcard"}, nullptr, "Usage: gpioctl sdcard remove|status\n", 255},
-    {"UnknownAction", {"sdcard", "eject"}, nullptr, "Unknown sdcard action: eject (use remove or status)\n", 255},
+    {"Alone", {"sdcard"}, nullptr, "Usage: gpioctl sdcard remove|status|state\n", 255},
+    {"UnknownAction", {"sdcard", "eject"}, nullptr, "Unknown sdcard action: eject (use remove, status, or state)\n", 255},
     {"RemoveOk", {"sdcard", "remove"}, [] { return removed(SDCARD_REMOVE_OK, 2, 2, 3); },
      "Ejecting SD card...\nSD card removed successfully.\n  Partitions unmounted: 2/2\n  Processes terminated: 3\n", 0},
     {"RemoveNone", {"sdcard", "remove"}, [] { return removed(SDCARD_REMOVE_NONE, 0, 0, 0); },

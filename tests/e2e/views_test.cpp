@@ -152,7 +152,7 @@ TEST_F(ViewsOnBoard, SettingASwitchTwiceFlipsAndSavesOnce)
 
     RunResult second = client({"4g", "on"});
     EXPECT_EQ(second.status, 0);
-    EXPECT_EQ(second.out, "4G: ON\n(already set, unchanged)\n");
+    EXPECT_EQ(second.out, "4G: ON (already set, unchanged)\n");
     const stat_of again = stat_file(board.path(state_file));
     EXPECT_EQ(again.inode, saved.inode) << "the state file was written again";
     EXPECT_EQ(again.modified.tv_nsec, saved.modified.tv_nsec);
@@ -162,7 +162,7 @@ TEST_F(ViewsOnBoard, SettingASwitchTwiceFlipsAndSavesOnce)
         std::this_thread::sleep_for(500ms);
         EXPECT_EQ(listener->events().size(), 1u);
     }
-    EXPECT_EQ(client({"wifi", "off"}).out, "WiFi: OFF\n(already set, unchanged)\n");
+    EXPECT_EQ(client({"wifi", "off"}).out, "WiFi: OFF (already set, unchanged)\n");
     EXPECT_EQ(read_file(board.path(state_file)), "1 0\n");
 }
 
@@ -324,6 +324,61 @@ TEST_F(ViewsOnBoard, ConfiguredApnReachesTheDialerAndABadFileStopsTheStart)
 }  // namespace
 
 namespace {
+
+// promtool from Debian's prometheus package, on the metrics of a running board.
+RunResult promtool_check(const std::string &metrics)
+{
+    return run_program({"/bin/sh", "-c", "printf '%s' \"$1\" | promtool check metrics", "sh", metrics}, {{"PATH", "/usr/bin:/bin"}});
+}
+
+TEST_F(ViewsOnBoard, MetricsPassPromtoolAndLeaveOutWhatTheBoardLacks)
+{
+    if (!std::filesystem::exists("/usr/bin/promtool"))
+        GTEST_SKIP() << "promtool is missing (Debian's prometheus package; scripts/setup installs it)";
+    start_daemon();
+    board.set_level(1, 9, 1);  // the 4G key, counted by the daemon
+    ASSERT_TRUE(wait_until([&] { return client({"metrics"}).out.find("tesmar_gpio_key_presses_total{key=\"4g\"} 1\n") != std::string::npos; }, 10s));
+    RunResult run = client({"metrics"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    RunResult lint = promtool_check(run.out);
+    EXPECT_EQ(lint.status, 0) << lint.out << lint.err << run.out;
+    for (const char *present : {"tesmar_gpio_up 1\n", "tesmar_gpio_ina236_bus_volts 12.034\n", "tesmar_gpio_battery_ratio 0.87\n",
+                                "tesmar_gpio_link_switch_on{link=\"4g\"} 1\n", "tesmar_gpio_sdcard_mounted 0\n"})
+        EXPECT_NE(run.out.find(present), std::string::npos) << present;
+    // No card: no sizes. Without --modem, no modem query.
+    EXPECT_EQ(run.out.find("tesmar_gpio_sdcard_size_bytes"), std::string::npos);
+    EXPECT_EQ(run.out.find("tesmar_gpio_modem_"), std::string::npos);
+
+    // A board without an INA236 gives no INA236 metric at all, not a 0.
+    std::filesystem::remove_all(board.path("/sys/class/hwmon/hwmon1"));
+    run = client({"metrics", "--modem"}, 30s);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.find("ina236"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("tesmar_gpio_modem_available "), std::string::npos) << run.out;
+    lint = promtool_check(run.out);
+    EXPECT_EQ(lint.status, 0) << lint.out << lint.err << run.out;
+
+    // The packaged writer puts the file in place whole, readable by the exporter.
+    const std::string dir = board.path("/var/lib/prometheus/node-exporter");
+    std::filesystem::create_directories(dir);
+    auto env = board.env();
+    env["PATH"] = std::filesystem::path(client_binary()).parent_path().string() + ":/usr/bin:/bin";
+    RunResult write = run_program({TESMAR_METRICS_WRITER, dir}, env);
+    EXPECT_EQ(write.status, 0) << write.err;
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"tesmar_gpio.prom"});
+    EXPECT_EQ(std::filesystem::status(dir + "/tesmar_gpio.prom").permissions() & std::filesystem::perms::all,
+              std::filesystem::perms(0644));
+    EXPECT_EQ(promtool_check(read_file(dir + "/tesmar_gpio.prom")).status, 0);
+
+    // Without a daemon the file still says so.
+    daemon.reset();
+    run = client({"metrics"});
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.out.substr(run.out.rfind("# TYPE")), "# TYPE tesmar_gpio_up gauge\ntesmar_gpio_up 0\n");
+}
 
 TEST(VersionOption, BothProgramsPrintThePackageVersion)
 {

@@ -32,7 +32,7 @@ offered() {
 while IFS='|' read -r typed expected; do
     expect_eq "completion of \"$typed\"" "$expected" "$(offered "$typed")"
 done <<'CASES'
-|--help --json --timeout --version -V -h 4g battery beep ina input led link monitor power rtty sdcard status sysinfo version wifi
+|--help --json --timeout --version -V -h 4g battery beep ina input led link metrics monitor power rtty sdcard status sysinfo version wifi
 s|sdcard status sysinfo
 l|led link
 -|--help --json --timeout --version -V -h
@@ -61,6 +61,7 @@ version |
 sysinfo |
 battery |
 ina |
+metrics |--modem
 unknown |
 CASES
 

@@ -22,6 +22,10 @@ cp -rn /lib/systemd/system/. "$stage/lib/systemd/system/"
 verify() { MANPATH=$stage/usr/share/man systemd-analyze verify --root="$stage" "$1" 2>&1; }
 expect_eq "the unit passes systemd-analyze verify" "" "$(verify "$unit")"
 # The same check fails a unit whose daemon is not where it says.
+for metrics_unit in tesmar_gpio-metrics.service tesmar_gpio-metrics.timer; do
+    expect_eq "$metrics_unit passes systemd-analyze verify" "" "$(verify /lib/systemd/system/$metrics_unit)"
+done
+check "the metrics timer is not enabled by the install" test ! -e "$stage/etc/systemd/system/timers.target.wants/tesmar_gpio-metrics.timer"
 sed 's|^ExecStart=.*|ExecStart=/usr/sbin/tesmar_gpio_missing -f|' "$stage$unit" >"$stage/lib/systemd/system/broken.service"
 check "verify rejects a unit without its program" test -n "$(verify /lib/systemd/system/broken.service)"
 

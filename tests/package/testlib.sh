@@ -34,10 +34,13 @@ shipped_files() {
     cat <<'FILES'
 600 /etc/tesmar_gpio/tesmar_gpio.conf
 600 /etc/tesmar_gpio/wifi_ap.conf
+644 /lib/systemd/system/tesmar_gpio-metrics.service
+644 /lib/systemd/system/tesmar_gpio-metrics.timer
 644 /lib/systemd/system/tesmar_gpio.service
 755 /usr/bin/tesmar_gpioctl
 644 /usr/lib/modules-load.d/tesmar_gpio.conf
 644 /usr/lib/sysusers.d/tesmar_gpio.conf
+755 /usr/lib/tesmar_gpio/tesmar_gpio-metrics
 755 /usr/lib/tesmar_gpio/wifi_ap.sh
 755 /usr/sbin/tesmar_gpio
 644 /usr/share/bash-completion/completions/tesmar_gpioctl
