@@ -229,6 +229,7 @@ void wait_in_run_loop(std::optional<std::chrono::milliseconds> pause, const sigs
 void cleanup_modules()
 {
     log_out(LOG_INFO, "Cleaning up...");
+    process_end_all_left();
     ctl_server_cleanup();
     sdcard_recovery_cleanup();
     link_cleanup();

@@ -681,6 +681,33 @@ void process_stop_all()
     }
 }
 
+void process_end_all_left()
+{
+    // A little past the runs' own SIGKILL, so a run's thread normally does it itself.
+    const clock_type::time_point kill_at = [] {
+        std::lock_guard guard(registry.lock);
+        return (registry.stopping ? registry.stop_began : clock_type::now()) + kill_grace + 500ms;
+    }();
+    const clock_type::time_point give_up = kill_at + 1s;
+    bool killed = false;
+    for (;;) {
+        {
+            std::lock_guard guard(registry.lock);
+            if (registry.children.empty())
+                return;
+            if (!killed && clock_type::now() >= kill_at) {
+                // Listed, so not reaped: each group is still its child's.
+                for (const child_entry &entry : registry.children)
+                    kill(-entry.pid, SIGKILL);
+                killed = true;
+            }
+        }
+        if (clock_type::now() >= give_up)
+            return;
+        std::this_thread::sleep_for(20ms);
+    }
+}
+
 std::string shell_quote(std::string_view word)
 {
     std::string quoted;

@@ -108,6 +108,11 @@ int end_program(pid_t pid, std::chrono::milliseconds grace, bool *killed = nullp
 // programs of spawn_program are their owners' to end. May be called again.
 void process_stop_all();
 
+// At the end of a stop: waits until every run has ended, and once the graces of
+// process_stop_all are over sends SIGKILL to the group of any run still listed (its thread
+// may be one the stop does not join, such as a client's). Nothing of ours outlives the exit.
+void process_end_all_left();
+
 // True once process_stop_all has run: a run that failed since may have been cut short by
 // the stop, so its result says nothing about what it checked.
 bool process_stopping();

@@ -211,7 +211,7 @@ INSTANTIATE_TEST_SUITE_P(
         LimitCase{"GrandchildIgnoresSigterm", "sh -c \"trap '' TERM; sleep 30\" & echo $! > $D/child; wait", 300ms,
                   true, 3s, 5s},
         LimitCase{"LeftoverOfARunThatEnded", "sleep 30 & echo $! > $D/child", 10s, false, 0ms, 2s},
-        LimitCase{"ServerLeftHoldingTheOutput", "(setsid sleep 5 & echo $! > $D/child); echo started", 10s, false,
+        LimitCase{"ServerLeftHoldingTheOutput", "setsid sh -c \"echo \\$\\$ > $D/child; exec sleep 5\" & until [ -s $D/child ]; do sleep 0.01; done; echo started", 10s, false,
                   0ms, 2s, true}),
     [](const testing::TestParamInfo<LimitCase> &param) { return param.param.name; });
 
