@@ -99,9 +99,11 @@ class HungChildAtStopTest : public StopFaultTest, public testing::WithParamInter
 // Whatever outside program hangs, the stop ends it and finishes its cleanup promptly.
 TEST_P(HungChildAtStopTest, StopEndsItAndCleansUpWithinTenSeconds)
 {
-    const std::string marker = "sleep 987654";
+    // Unique to this test process: other tests that run beside it hang their children too.
+    const std::string seconds = std::to_string(900000 + getpid() % 90000);
+    const std::string marker = "sleep " + seconds;
     ASSERT_EQ(sdcard(board, {"mount", "/home/pi/tmData"}), 0);
-    write_file(board.path(GetParam().hang_file), "987654\n");
+    write_file(board.path(GetParam().hang_file), seconds + "\n");
     ASSERT_EQ(connect().ask(request_bytes(CMD_12V_ON)), reply_bytes(STATUS_OK));
     ctl_peer asking = connect();
     ASSERT_TRUE(asking.send(request_bytes(GetParam().cmd)));
