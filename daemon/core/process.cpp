@@ -461,6 +461,14 @@ int wait_for(const started_child &child, std::chrono::milliseconds limit, child_
             break;
         }
         if (leader_ended) {
+            // The stop's SIGTERM can end the child before this thread sees the stop begun;
+            // the registry, marked under the lock the signal went under, tells.
+            if (!term_at) {
+                if (auto stopped_at = stop_term_time(pid)) {
+                    by_stop = stop_seen = true;
+                    term_at = stopped_at;
+                }
+            }
             // A run that ended by itself: what its command left in the group is a stray (a
             // server meant to stay leaves the group).
             if (!term_at) {
