@@ -99,7 +99,7 @@ TEST_F(PresenceTest, CardPresentAtStartSendsNothingAndStopIsPrompt)
     EXPECT_EQ(notify_sdcard_monitor_start(), 0);
     auto begin = std::chrono::steady_clock::now();
     notify_sdcard_monitor_stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, 500ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s);  // half the interval
     EXPECT_TRUE(out.wait_for("NOTIFY: SD card monitor stopped\n"));
     EXPECT_TRUE(listener.events().empty());
     notify_sdcard_monitor_stop();  // not running: nothing to do
